@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds every target in
+# a normal and a sanitizer (ASan+UBSan) configuration, and runs every test in
+# both. Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/deps.sh
+
+jobs=${DC_JOBS:-2}
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+
+servers_started=""
+cleanup() {
+  if [ -n "$servers_started" ] && [ -x scripts/firebird-server.sh ]; then
+    bash scripts/firebird-server.sh stop || true
+  fi
+}
+trap cleanup EXIT
+
+# The client/server database tests need a Firebird server on loopback.
+if [ -f scripts/firebird-server.sh ]; then
+  bash scripts/firebird-server.sh start
+  servers_started=yes
+  export DC_FIREBIRD_SERVER=${DC_FIREBIRD_SERVER:-127.0.0.1/3050}
+fi
+
+run_config() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDC_WARNINGS_AS_ERRORS=$werror "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+echo "== build and test (debug)"
+run_config build/debug
+echo "== build and test (address and undefined-behaviour sanitizers)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_config build/sanitize -DDC_SANITIZE=ON
+echo "All tests passed."

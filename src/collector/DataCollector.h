@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Shared/Orvel_Shared/CollectorCallbacks.h"
+#include "Shared/Orvel_Shared/StopSignal.h"
+#include "model/CycleStatistics.h"
+#include "model/DataCollectorStatusObj.h"
+
+class TSiteDatabase;
+class TSiteQuery;
+class TCollectedData;
+class TDataCollectorConfiguration;
+class TQuorixURI;
+class THttpClient;
+
+// The collector engine: one object per service run. Initialize prepares what a
+// cycle needs and authorises with the server; RunCycle computes the windows,
+// retrieves the site's changes, posts them and saves the new status.
+//
+// Threading: Initialize, RunCycle and every step run on one thread (the
+// service's timer thread). RequestStop may be called from any thread; it makes
+// waits in the transport and database layers end early. Shutdown and the
+// destructor must not run while another thread is inside Initialize or RunCycle.
+//
+// The steps of the cycle are virtual so that a test can drive the cycle with a
+// derived collector whose steps are scripted.
+class TDataCollector {
+ public:
+  explicit TDataCollector(TDataCollectorOnLog aOnLog);
+  virtual ~TDataCollector();
+  TDataCollector(const TDataCollector&) = delete;
+  TDataCollector& operator=(const TDataCollector&) = delete;
+
+  void Initialize();
+  void RunCycle();
+  void Shutdown();
+  // Removes the collector's structures from the site database as far as the
+  // database allows; logs its own failures.
+  void Uninstall();
+
+  // Asks running and future waits on the network or the database to end now.
+  void RequestStop();
+
+  const TDataCollectorOnLog& OnLog() const { return FOnLog; }
+  const TDataCollectorOnUpdating& OnUpdating() const { return FOnUpdating; }
+  void SetOnUpdating(TDataCollectorOnUpdating handler) { FOnUpdating = std::move(handler); }
+  bool Active() const { return FActive; }
+  bool Initialized() const { return FInitialized; }
+  int32_t ResendDelay() const { return FResendDelay; }
+  // Seconds between cycles; 300 when there is no configuration.
+  int32_t CycleTime() const;
+
+  TDataCollectorConfiguration& Cfg() { return *LCfg; }
+  const TCycleStatistics& CurrentCycleStats() const { return LCurCycleStats; }
+  const TCycleStatistics& LastCycleStats() const { return LLastCycleStats; }
+
+ protected:
+  void Log(const std::string& Msg, bool ToSysLog = false);
+
+  // Transaction helpers on the default transaction of LDB.
+  virtual void StartTransaction();
+  virtual void CommitTransaction();
+  virtual void RollbackTransaction();
+  // Closes the database connection; nothing happens when it is not open.
+  virtual void CloseDatabase();
+
+  // Site checks.
+  virtual bool BasicSystemChecksOK();
+  virtual bool TransactionManagerRunning();
+  bool RivoConversionPending();
+  void CheckHistoryAge(TDataCollectorStatusObj& Status);
+
+  // Database session, schema and status.
+  virtual bool OpenDatabase();
+  virtual void VerifyDBStructures(bool Remove);
+  virtual std::unique_ptr<TDataCollectorStatusObj> LoadStatus();
+  virtual void SaveStatus(const TDataCollectorStatusObj* Status);
+
+  // Retrieval of one cycle's data.
+  virtual std::unique_ptr<TCollectedData> RetrieveData(const TDataCollectorStatusObj& Status);
+
+  // Server exchanges.
+  virtual void LoadConfiguration();
+  virtual void CreateServerConnection();
+  virtual bool PrepareTLS();
+  virtual int Authorize();
+  virtual int Post(TCollectedData* Data, TDataCollectorStatusObj& Status);
+  virtual bool SetSiteStatus(const std::string& Name, const std::string& Value);
+
+  // The window rules of a freshly loaded status, given the current time.
+  void ComputeWindows(TDataCollectorStatusObj& Status, TDateTime Now);
+
+  std::unique_ptr<TSiteDatabase> LDB;
+  std::unique_ptr<TCollectedData> LResendData;
+  std::unique_ptr<TDataCollectorStatusObj> LResendStatus;
+  std::unique_ptr<TSiteQuery> LSalePassesQry;
+  std::unique_ptr<THttpClient> LHTTPConnection;
+  std::unique_ptr<TDataCollectorConfiguration> LCfg;
+  bool FInitialized = false;
+  int32_t FResendDelay = 0;
+  bool FActive = true;
+  std::unique_ptr<TQuorixURI> FURI;
+  TCycleStatistics LCurCycleStats;
+  TCycleStatistics LLastCycleStats;
+  TDataCollectorOnLog FOnLog;
+  TDataCollectorOnUpdating FOnUpdating;
+  TStopSignal LStop;
+};
