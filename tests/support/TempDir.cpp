@@ -1,0 +1,19 @@
+#include "support/TempDir.h"
+
+#include <stdexcept>
+#include <system_error>
+
+#include <stdlib.h>
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::file(const std::string& name) const { return (path_ / name).string(); }
