@@ -84,7 +84,12 @@ class TDataCollector {
 
   // Server exchanges.
   virtual void LoadConfiguration();
+  // Replaces FURI (from the configuration's RegURL) and LHTTPConnection, whose
+  // waits end when LStop is requested; logs "Using URL: ".
   virtual void CreateServerConnection();
+  // When FURI uses https: deploys the TLS libraries and gives LHTTPConnection
+  // its TLS 1.2 handler. True when not https or when ready; false when the
+  // libraries cannot be written (Initialize then raises).
   virtual bool PrepareTLS();
   virtual int Authorize();
   virtual int Post(TCollectedData* Data, TDataCollectorStatusObj& Status);
