@@ -1,0 +1,88 @@
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+
+#include <charconv>
+
+#include "Shared/Orvel_Shared/OrvelClasses.h"
+
+namespace {
+
+const char kOrvelKey[] = "\\Software\\Orvel";
+const char kInstallKey[] = "\\Software\\Orvel\\Install";
+const char kCorvaneKey[] = "\\Software\\Orvel\\Corvane";
+const char kLoginKey[] = "\\Software\\Orvel\\Omnid\\Login";
+const char kCollectorKey[] = "\\Software\\Orvel\\DataCollector";
+
+std::string Trim(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+  return text.substr(first, last - first);
+}
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return UpperAscii(a) == UpperAscii(b); }
+
+// A 32-bit decimal integer with an optional sign and nothing else around it;
+// 0 otherwise.
+int32_t ParseIntOrZero(const std::string& text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return 0;
+  }
+  int32_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value);
+  return error == std::errc() && end == last && first != last ? value : 0;
+}
+
+}  // namespace
+
+TCorvaneInstallType InstallTypeFromText(const std::string& text) {
+  const std::string trimmed = Trim(text);
+  if (SameText(trimmed, "A") || SameText(trimmed, "Server")) return TCorvaneInstallType::Server;
+  if (SameText(trimmed, "D") || SameText(trimmed, "HQ Workstation")) {
+    return TCorvaneInstallType::HQOffline;
+  }
+  return TCorvaneInstallType::Workstation;
+}
+
+void TDataCollectorConfiguration::LoadRegistryConfiguration() {
+  TRegistry reg(kLocalMachine, kKeyAllAccess);
+  FIsInstalled = true;
+  if (!reg.OpenKey(kOrvelKey, false)) {
+    FIsInstalled = false;
+    return;
+  }
+  reg.CloseKey();
+  if (reg.OpenKey(kInstallKey, false)) {
+    FInstallType = InstallTypeFromText(reg.ReadString("InstallType"));
+    FSWPath = reg.ReadString("PATH");
+    reg.CloseKey();
+  } else {
+    FIsInstalled = false;
+  }
+  if (reg.OpenKey(kCorvaneKey, false)) {
+    FInstalledVersion = reg.ReadString("Stage");
+    reg.CloseKey();
+  } else {
+    FIsInstalled = false;
+  }
+  if (reg.OpenKey(kLoginKey, false)) {
+    FDBPath = reg.ReadString("Database");
+    reg.CloseKey();
+  }
+  if (reg.OpenKey(kCollectorKey, false)) {
+    FClientToken = reg.ReadString("ClientToken");
+    FRegLocCode = UpperAscii(reg.ReadString("LocCode"));
+    FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
+    reg.CloseKey();
+  }
+}
