@@ -1,0 +1,75 @@
+#pragma once
+
+#include <string>
+
+class TStopSignal;
+
+// The answer to one request: status code, the Content-Type header as sent and
+// the body bytes as received.
+struct THttpResponse {
+  int Status = 0;
+  std::string ContentType;
+  std::string Body;
+};
+
+// An HTTP(S) client on libcurl. Every request opens a connection of its own
+// and closes it before returning, so nothing is shared between requests.
+// Redirects are not followed. Without a TLS handler (EnableTLS) only http URLs
+// can be used; with it, https runs TLS 1.2 only and the server's certificate is
+// not verified.
+//
+// Time-outs: ConnectTimeout bounds connecting (TLS handshake included);
+// ReadTimeout bounds every wait for the server once connected (a server that
+// sends nothing for that long ends the request). A stop signal, when given,
+// ends a running request within about a second of being requested.
+//
+// Every failure raises ETransferError whose message says what failed: a status
+// outside 2xx, a connect or read time-out, a TLS failure, a refused or broken
+// connection, or a stop. Not thread-safe: one request at a time.
+class THttpClient {
+ public:
+  // stop may be null; otherwise it must outlive the client.
+  explicit THttpClient(const TStopSignal* stop = nullptr);
+  ~THttpClient();
+  THttpClient(const THttpClient&) = delete;
+  THttpClient& operator=(const THttpClient&) = delete;
+
+  int ConnectTimeout() const { return FConnectTimeout; }
+  void SetConnectTimeout(int milliseconds) { FConnectTimeout = milliseconds; }
+  int ReadTimeout() const { return FReadTimeout; }
+  void SetReadTimeout(int milliseconds) { FReadTimeout = milliseconds; }
+
+  // Attaches the TLS handler (TLS 1.2 only, no certificate verification).
+  void EnableTLS() { FTLS = true; }
+  bool TLSEnabled() const { return FTLS; }
+
+  // POSTs body with the given Content-Type; raises ETransferError.
+  THttpResponse Post(const std::string& url, const std::string& body, const std::string& contentType);
+  // GETs url; raises ETransferError.
+  THttpResponse Get(const std::string& url);
+
+ private:
+  THttpResponse Perform(const std::string& url, const std::string* body, const std::string& contentType);
+
+  const TStopSignal* FStop;
+  int FConnectTimeout = 10000;
+  int FReadTimeout = 30000;
+  bool FTLS = false;
+};
+
+// The content type of a collector document: "text/json; charset=ISO-8859-1".
+extern const char* const kJSONContentType;
+
+// The request body of a document text (UTF-8): the text in the ANSI code page
+// (Windows-1252), "?" for what the code page cannot hold, no byte-order mark.
+std::string JSONRequestBody(const std::string& text);
+
+// The answer body as UTF-8 text, decoded by the charset its content type
+// names: UTF-8, ISO-8859-1 or Windows-1252 (US-ASCII reads as Windows-1252).
+// Without a charset, a JSON content type reads as UTF-8 and any other as
+// ISO-8859-1. Malformed UTF-8 and unknown charsets raise ETransferError.
+std::string DecodeResponseText(const THttpResponse& response);
+
+// Transfers one document: posts body (made by JSONRequestBody) to url with
+// kJSONContentType and returns the decoded answer text. Raises ETransferError.
+std::string PostJSONDocument(THttpClient& client, const std::string& url, const std::string& body);
