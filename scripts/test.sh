@@ -37,5 +37,5 @@ run_config() {
 echo "== build and test (debug)"
 run_config build/debug
 echo "== build and test (address and undefined-behaviour sanitizers)"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_config build/sanitize -DDC_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 run_config build/sanitize -DDC_SANITIZE=ON
 echo "All tests passed."
