@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
   libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev
-  python3 procps
+  python3 procps tzdata
 )
 
 missing=()
