@@ -1,0 +1,281 @@
+#include "collector/DataCollector.h"
+
+#include <exception>
+#include <string>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/DateTime.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "collector/SiteDatabase.h"
+#include "model/CollectedData.h"
+#include "server/HttpClient.h"
+#include "server/QuorixURI.h"
+
+namespace {
+
+constexpr int32_t kDefaultCycleTime = 300;
+constexpr int64_t kMsPerDay = 86400000;
+
+std::string TrimBlanks(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+  return text.substr(first, last - first);
+}
+
+// The message of the exception being handled.
+std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+std::string VerifyFailedMessage(const std::string& reason) {
+  return "ERROR: An exception occured verifying DB structures. (" + reason +
+         ") No status updates were saved.";
+}
+
+}  // namespace
+
+TDataCollector::TDataCollector(TDataCollectorOnLog aOnLog)
+    : LDB(std::make_unique<TSiteDatabase>()),
+      LCfg(std::make_unique<TDataCollectorConfiguration>()),
+      FOnLog(std::move(aOnLog)) {}
+
+TDataCollector::~TDataCollector() {
+  LSalePassesQry.reset();
+  LDB.reset();
+  LResendData.reset();
+  LResendStatus.reset();
+  LHTTPConnection.reset();
+  FURI.reset();
+  LCfg.reset();
+}
+
+void TDataCollector::RequestStop() {
+  LStop.Request();
+  // LDB lives as long as the collector; CancelOperation may be called from any thread.
+  if (LDB) LDB->CancelOperation();
+}
+
+int32_t TDataCollector::CycleTime() const { return LCfg ? LCfg->CycleTime() : kDefaultCycleTime; }
+
+void TDataCollector::Log(const std::string& Msg, bool ToSysLog) {
+  if (!FOnLog) return;
+  try {
+    FOnLog(Msg, ToSysLog);
+  } catch (...) {
+  }
+}
+
+void TDataCollector::LoadConfiguration() { LCfg->LoadRegistryConfiguration(); }
+
+bool TDataCollector::SetSiteStatus(const std::string& Name, const std::string& Value) {
+  return ::SetSiteStatus(Name, Value);
+}
+
+void TDataCollector::Initialize() {
+  if (FInitialized) return;
+  Log("Data Collector Initializing");
+  Log("Loading Configuration");
+  LoadConfiguration();
+  FResendDelay = 0;
+  CreateServerConnection();
+
+  if (!BasicSystemChecksOK()) return;
+  if (!TransactionManagerRunning()) {
+    Log("ERROR: Cannot initialize Data Collector because the Transaction Manager is not running");
+    return;
+  }
+  if (!OpenDatabase()) {
+    Log("ERROR: Could not open and verify database " + LCfg->DBPath());
+    CloseDatabase();
+    return;
+  }
+  StartTransaction();
+  try {
+    VerifyDBStructures(false);
+  } catch (const std::exception& e) {
+    RollbackTransaction();
+    Log(VerifyFailedMessage(e.what()));
+    CloseDatabase();
+    return;
+  }
+  CloseDatabase();
+
+  if (!PrepareTLS()) {
+    throw EOrvelError("Unable to create SSL DLLs from resources. Contact Vesmar Systems, Inc.");
+  }
+  if (Authorize() == 1) {
+    Log("Data Collector initialized successfully");
+    FInitialized = true;
+  }
+}
+
+void TDataCollector::ComputeWindows(TDataCollectorStatusObj& Status, TDateTime Now) {
+  Status.CurrentCycleStart = Status.LastCycleEnd;
+  Status.CurrentCycleEnd = TruncToSeconds(Now);
+  if (Status.CurrentCycleStart > Status.CurrentCycleEnd) {
+    Status.CurrentCycleStart = Status.CurrentCycleEnd;
+  }
+  if (Status.CurrentCycleStart == 0) Status.CurrentCycleStart = DateOf(Status.CurrentCycleEnd) - 1;
+
+  // Whole days counted on exact milliseconds: a difference of doubles can fall
+  // a hair short of a whole day and shift the limit by one.
+  const int64_t span = (DateTimeToMilliseconds(Status.CurrentCycleEnd) -
+                        DateTimeToMilliseconds(Status.CurrentCycleStart)) /
+                       kMsPerDay;
+  if (span <= 2) {
+    Status.CurrentHistoryEnd = Status.ActiveHistoryEnd;
+    if (Status.CurrentHistoryEnd == 0) {
+      Status.CurrentHistoryStart = 0;
+      return;
+    }
+    Status.CurrentHistoryStart = Status.CurrentHistoryEnd - LCfg->HistoryStep() + 1;
+    Log("Historical Data Window: " + DateTimeToText(Status.CurrentHistoryStart) + " through " +
+        DateTimeToText(Status.CurrentHistoryEnd));
+    if (Status.ActiveHistoryFactID != 0) {
+      Log("Retrieving single history fact: " + std::to_string(Status.ActiveHistoryFactID));
+    }
+    return;
+  }
+
+  Log("Too many current days to process, limiting to 2 days");
+  Log("Too Large Data Window: " + DateTimeToText(Status.CurrentCycleStart) + " through " +
+      DateTimeToText(Status.CurrentCycleEnd));
+  Status.ActiveHistoryStart = DateOf(Status.CurrentCycleStart);
+  Status.CurrentCycleStart = DateOf(Status.CurrentCycleEnd - 2);
+  Status.ActiveHistoryEnd = Status.CurrentCycleStart - 1;
+  Status.ActiveHistoryFactID = 0;
+  Status.CurrentHistoryEnd = Status.ActiveHistoryEnd;
+  Status.CurrentHistoryStart = Status.ActiveHistoryEnd + 1;
+  Status.SkipHistory = true;
+  Log("Forced History Window: " + DateTimeToText(Status.ActiveHistoryStart) + " through " +
+      DateTimeToText(Status.ActiveHistoryEnd));
+  Log("Skipping history processing this cycle");
+}
+
+void TDataCollector::RunCycle() {
+  if (!FActive) {
+    Log("Cycle Complete");
+    return;
+  }
+  LCurCycleStats.InitializeStart = DateTimeNow();
+  Log("--------------");
+  Log(TrimBlanks("Starting Cycle " + LCfg->LocCode()));
+
+  // Runs the body; every path ends at the close below.
+  [&] {
+    if (!FInitialized) {
+      Log("ERROR: Cannot run a cycle - Data Collector is not initialized");
+      return;
+    }
+    if (!TransactionManagerRunning()) {
+      Log("ERROR: Cannot run the Data Collector because the Transaction Manager is not running");
+      return;
+    }
+    if (!OpenDatabase()) {
+      Log("ERROR: Cycle failed to open or verify " + LCfg->DBPath());
+      return;
+    }
+    try {
+      VerifyDBStructures(false);
+    } catch (const std::exception& e) {
+      RollbackTransaction();
+      Log(VerifyFailedMessage(e.what()));
+      return;
+    }
+    LCurCycleStats.InitializeEnd = DateTimeNow();
+    LCurCycleStats.LoadStart = DateTimeNow();
+    StartTransaction();
+
+    std::unique_ptr<TDataCollectorStatusObj> status;
+    std::unique_ptr<TCollectedData> data;
+    try {
+      if (LResendStatus) {
+        status = std::move(LResendStatus);
+        Log("Resending last retrieved data");
+      } else {
+        status = LoadStatus();
+        ComputeWindows(*status, DateTimeNow());
+      }
+      Log("Current Data Window: " + DateTimeToText(status->CurrentCycleStart) + " through " +
+          DateTimeToText(status->CurrentCycleEnd));
+      LCurCycleStats.LoadEnd = DateTimeNow();
+      LCurCycleStats.RetrieveStart = DateTimeNow();
+
+      if (LResendData) {
+        data = std::move(LResendData);
+      } else if (status->CurrentCycleStart != 0 || status->CurrentHistoryEnd != 0) {
+        data = RetrieveData(*status);
+      } else {
+        Log("No Data to send");
+      }
+      LCurCycleStats.RetrieveEnd = DateTimeNow();
+
+      LCurCycleStats.SendStart = DateTimeNow();
+      int result = 0;
+      try {
+        result = Post(data.get(), *status);
+        LCurCycleStats.SendEnd = DateTimeNow();
+      } catch (const std::exception& e) {
+        if (std::string(e.what()).find("Unable to post data to web server") == std::string::npos) {
+          throw;
+        }
+        LCurCycleStats.SendEnd = DateTimeNow();
+        result = 4;
+      }
+
+      if (result == 1) {
+        LCurCycleStats.SaveStart = DateTimeNow();
+        SaveStatus(status.get());
+        try {
+          SetSiteStatus("QuorixConnectDateTime", DateTimeToText(DateTimeNow()));
+        } catch (const std::exception& e) {
+          Log(std::string("ERROR: An exception occured while writing connect time to registry. (") +
+              e.what() + ") Network Status Viewer might be incorrect.");
+        }
+        LCurCycleStats.SaveEnd = DateTimeNow();
+      } else if (result == 4) {
+        LResendData = std::move(data);
+        LResendStatus = std::move(status);
+      }
+
+      LLastCycleStats = LCurCycleStats;
+      LCurCycleStats = TCycleStatistics{};
+      CommitTransaction();
+    } catch (...) {
+      const std::string reason = CurrentExceptionMessage();
+      // A rollback that fails as well (the connection is gone) must not keep
+      // the collector marked initialised, or the next tick would retry at once.
+      try {
+        RollbackTransaction();
+      } catch (...) {
+        Log("ERROR: " + CurrentExceptionMessage());
+      }
+      Log("ERROR: " + reason);
+      Log("No status updates were saved.");
+      FInitialized = false;
+    }
+  }();
+
+  CloseDatabase();
+  Log("Cycle Complete");
+}
+
+void TDataCollector::Shutdown() {
+  Log("Data Collector Shutting Down");
+  try {
+    CloseDatabase();
+  } catch (const std::exception& e) {
+    Log(std::string("ERROR: An exception occured during shutdown. (") + e.what() + ")");
+  }
+  FActive = false;
+  Log("Data Collector shutdown successfully");
+}
