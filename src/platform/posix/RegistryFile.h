@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+#include "platform/Registry.h"
+
+namespace platform {
+
+// A hive kept in one text file in the registry-export format, so that an
+// administrator can read and edit it, or import it on Windows. Every operation
+// reads the file afresh under a shared lock; every change is made under an
+// exclusive lock and stored by writing a temporary file beside it and renaming
+// it over the old one, so readers never see a torn file and concurrent writers
+// (threads or processes) never lose each other's changes. A missing or empty
+// file is an empty hive; a malformed one raises RegistryError naming the file
+// and line. Writing creates the file's folder when missing.
+class RegistryFile : public RegistryHive {
+ public:
+  explicit RegistryFile(std::string path);
+
+  const std::string& Path() const { return path_; }
+
+  bool KeyExists(const std::string& key) override;
+  void CreateKey(const std::string& key) override;
+  bool DeleteKey(const std::string& key) override;
+  std::optional<RegistryValue> ReadValue(const std::string& key, const std::string& name) override;
+  void WriteValue(const std::string& key, const std::string& name,
+                  const RegistryValue& value) override;
+  bool DeleteValue(const std::string& key, const std::string& name) override;
+  std::vector<std::string> SubKeyNames(const std::string& key) override;
+  std::vector<std::string> ValueNames(const std::string& key) override;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace platform
