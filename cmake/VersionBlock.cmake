@@ -1,0 +1,23 @@
+# dc_embed_version_block(<executable> [VERSION <x.y.z.w>] [PRODUCT <name>])
+# Embeds a version block (platform/VersionInfo.h) in the executable: its
+# "FileVersion" and "ProductVersion" texts are VERSION (default: the project
+# version) under the translation US English / Unicode (0409, 04b0).
+set(DC_VERSION_BLOCK_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/../src/platform/VersionBlock.cpp.in)
+function(dc_embed_version_block target)
+  cmake_parse_arguments(ARG "" "VERSION;PRODUCT" "" ${ARGN})
+  if(NOT ARG_VERSION)
+    set(ARG_VERSION ${PROJECT_VERSION})
+  endif()
+  if(NOT ARG_PRODUCT)
+    set(ARG_PRODUCT ${target})
+  endif()
+  set(DC_VB_TARGET ${target})
+  string(MAKE_C_IDENTIFIER ${target} DC_VB_SYMBOL)
+  set(DC_VB_VERSION ${ARG_VERSION})
+  set(DC_VB_PRODUCT ${ARG_PRODUCT})
+  set(DC_VB_TRANSLATION 040904b0)
+  set(DC_VB_TRANSLATION_BYTES "\\x09\\x04\\xb0\\x04")
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_VersionBlock.cpp)
+  configure_file(${DC_VERSION_BLOCK_TEMPLATE} ${generated} @ONLY)
+  target_sources(${target} PRIVATE ${generated})
+endfunction()
