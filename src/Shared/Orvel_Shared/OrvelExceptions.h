@@ -49,6 +49,13 @@ class ETransferError : public EOrvelError {
   using EOrvelError::EOrvelError;
 };
 
+// A failure of the machine's network layer outside a transfer (a host-name
+// lookup that fails).
+class ENetworkError : public EOrvelError {
+ public:
+  using EOrvelError::EOrvelError;
+};
+
 // Text that does not convert to the value asked for.
 class EConvertError : public EOrvelError {
  public:

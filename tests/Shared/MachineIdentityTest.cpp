@@ -1,0 +1,187 @@
+#include "Shared/Orvel_Shared/MachineIdentity.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+
+namespace {
+
+// A network layer with fixed answers that counts its lookups.
+class FakeNetwork : public platform::NetworkIdentity {
+ public:
+  std::vector<std::string> addresses;
+  std::map<std::string, std::vector<uint8_t>> hardware;
+  bool failLookup = false;
+  mutable int lookups = 0;
+  mutable int hardwareQueries = 0;
+
+  std::vector<std::string> LocalIPv4Addresses() const override {
+    ++lookups;
+    if (failLookup) throw std::system_error(EHOSTUNREACH, std::generic_category(), "resolver down");
+    return addresses;
+  }
+  std::vector<uint8_t> HardwareAddressOf(const std::string& ipv4) const override {
+    ++hardwareQueries;
+    auto it = hardware.find(ipv4);
+    return it == hardware.end() ? std::vector<uint8_t>{} : it->second;
+  }
+};
+
+struct Identity {
+  FakeNetwork* network;
+  std::unique_ptr<TMachineIdentity> identity;
+};
+
+Identity MakeIdentity() {
+  auto fake = std::make_unique<FakeNetwork>();
+  FakeNetwork* raw = fake.get();
+  return {raw, std::make_unique<TMachineIdentity>(std::move(fake))};
+}
+
+TEST(FormatMACAddressTest, SixBytesInUpperCaseHexJoinedByDashes) {
+  struct Case {
+    std::vector<uint8_t> bytes;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, "00-1A-2B-3C-4D-5E"},
+      {{0x02, 0xfc, 0x00, 0x00, 0x00, 0x05, 0xaa, 0xbb}, "02-FC-00-00-00-05"},  // only six are used
+      {{0x00, 0x00, 0x00, 0x00, 0x4d, 0x5e}, ""},                              // first four zero
+      {{0, 0, 0, 0, 0, 0}, ""},
+      {{0x00, 0x1a, 0x2b}, ""},
+      {{}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormatMACAddress(c.bytes), c.text);
+}
+
+TEST(MachineIdentityTest, FirstAddressIsUsedAndAFoundAddressIsKept) {
+  auto [network, identity] = MakeIdentity();
+  network->addresses = {"192.0.2.7", "198.51.100.3"};
+  network->hardware["192.0.2.7"] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  network->hardware["198.51.100.3"] = {0x11, 0x11, 0x11, 0x11, 0x11, 0x11};
+  EXPECT_EQ(identity->GetMACAddress(), "00-1A-2B-3C-4D-5E");
+  network->hardware["192.0.2.7"] = {0x22, 0x22, 0x22, 0x22, 0x22, 0x22};
+  EXPECT_EQ(identity->GetMACAddress(), "00-1A-2B-3C-4D-5E");
+  EXPECT_EQ(network->lookups, 1);
+  EXPECT_EQ(network->hardwareQueries, 1);
+}
+
+TEST(MachineIdentityTest, AnEmptyResultIsLookedUpAgain) {
+  auto [network, identity] = MakeIdentity();
+  network->addresses = {"127.0.0.1"};
+  network->hardware["127.0.0.1"] = {0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(identity->GetMACAddress(), "");
+  EXPECT_EQ(identity->GetMACAddress(), "");
+  EXPECT_EQ(network->lookups, 2);
+  // Once an address is found it stays.
+  network->addresses = {"192.0.2.7"};
+  network->hardware["192.0.2.7"] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  EXPECT_EQ(identity->GetMACAddress(), "00-1A-2B-3C-4D-5E");
+  EXPECT_EQ(identity->GetMACAddress(), "00-1A-2B-3C-4D-5E");
+  EXPECT_EQ(network->lookups, 3);
+}
+
+TEST(MachineIdentityTest, NoIPv4AddressGivesTheEmptyTextOnEveryCall) {
+  auto [network, identity] = MakeIdentity();
+  EXPECT_EQ(identity->GetMACAddress(), "");
+  EXPECT_EQ(identity->GetMACAddress(), "");
+  EXPECT_EQ(network->hardwareQueries, 0);
+}
+
+TEST(MachineIdentityTest, AFailedLookupIsANetworkError) {
+  auto [network, identity] = MakeIdentity();
+  network->failLookup = true;
+  EXPECT_THROW(identity->GetMACAddress(), ENetworkError);
+}
+
+// --- The machine's own network layer --------------------------------------
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+  std::replace(text.begin(), text.end(), ':', '-');
+  return text;
+}
+
+TEST(MachineIdentityOnThisMachineTest, AddressesThatGiveNoMAC) {
+  TMachineIdentity identity;
+  for (const char* ip : {"127.0.0.1", "0.0.0.0", "not an address", "", "300.1.1.1"}) {
+    SCOPED_TRACE(ip);
+    EXPECT_EQ(identity.MACAddressFromIP(ip), "");
+  }
+}
+
+TEST(MachineIdentityOnThisMachineTest, NeighbourTableEntriesGiveTheirAddress) {
+  std::ifstream table("/proc/net/arp");
+  if (!table) GTEST_SKIP() << "no neighbour table";
+  TMachineIdentity identity;
+  std::string line;
+  std::getline(table, line);
+  int checked = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string ip, type, flags, hw;
+    if (!(fields >> ip >> type >> flags >> hw) || std::stoul(flags, nullptr, 16) != 0x2) continue;
+    SCOPED_TRACE(ip);
+    EXPECT_EQ(identity.MACAddressFromIP(ip), FormatMACAddress([&] {
+                std::vector<uint8_t> bytes;
+                std::istringstream parts(hw);
+                std::string part;
+                while (std::getline(parts, part, ':')) bytes.push_back(static_cast<uint8_t>(std::stoul(part, nullptr, 16)));
+                return bytes;
+              }()));
+    ++checked;
+  }
+  if (checked == 0) GTEST_SKIP() << "no complete neighbour entry";
+}
+
+TEST(MachineIdentityOnThisMachineTest, LocalAddressesGiveTheMACOfAnInterface) {
+  // The machine's own addresses are the "/32 host LOCAL" entries of the
+  // kernel's routing trie; their MAC must be one of the interfaces'.
+  std::ifstream trie("/proc/net/fib_trie");
+  if (!trie) GTEST_SKIP() << "no routing trie";
+  std::set<std::string> interfaceMacs;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/net")) {
+    std::ifstream in(entry.path() / "address");
+    std::string mac;
+    if (in >> mac) interfaceMacs.insert(Upper(mac));
+  }
+  std::set<std::string> local;
+  std::string line, previous;
+  while (std::getline(trie, line)) {
+    if (line.find("/32 host LOCAL") != std::string::npos) {
+      const auto at = previous.find_last_of(' ');
+      local.insert(previous.substr(at + 1));
+    }
+    previous = line;
+  }
+  TMachineIdentity identity;
+  int checked = 0;
+  for (const auto& ip : local) {
+    if (ip.rfind("127.", 0) == 0) continue;
+    SCOPED_TRACE(ip);
+    const std::string mac = identity.MACAddressFromIP(ip);
+    ASSERT_EQ(mac.size(), 17u);
+    EXPECT_TRUE(interfaceMacs.count(mac)) << mac;
+    ++checked;
+  }
+  if (checked == 0) GTEST_SKIP() << "no local address beside loopback";
+}
+
+TEST(MachineIdentityOnThisMachineTest, GetMACAddressAgreesWithTheFirstLocalAddress) {
+  auto network = platform::NewNetworkIdentity();
+  const auto addresses = network->LocalIPv4Addresses();
+  TMachineIdentity identity;
+  const std::string expected = addresses.empty() ? "" : identity.MACAddressFromIP(addresses.front());
+  EXPECT_EQ(identity.GetMACAddress(), expected);
+}
+
+}  // namespace
