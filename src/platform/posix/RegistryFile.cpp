@@ -30,13 +30,14 @@ constexpr const char* kDefaultPath = "/etc/datacollector/registry.reg";
 // The hive file opened and locked. A writer renames a new file over the path
 // while holding the lock on the old one, so after taking the lock we check
 // that the path still names the file we locked, else start over.
-FileDescriptor OpenLocked(const std::string& path, bool exclusive) {
+// Without `create`, a missing file gives an invalid descriptor.
+FileDescriptor OpenLocked(const std::string& path, bool exclusive, bool create) {
   while (true) {
-    int flags = O_RDONLY | O_CLOEXEC | (exclusive ? O_CREAT : 0);
+    int flags = O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0);
     FileDescriptor fd(::open(path.c_str(), flags, 0644));
     if (!fd.valid()) {
-      if (!exclusive && errno == ENOENT) return fd;
-      if (exclusive && errno == ENOENT) {
+      if (!create && errno == ENOENT) return fd;
+      if (create && errno == ENOENT) {
         std::error_code ignored;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
         fd = FileDescriptor(::open(path.c_str(), flags, 0644));
@@ -105,6 +106,12 @@ void Store(const std::string& path, int locked, const std::string& content) {
   }
 }
 
+// The file format has no way to write a line break inside a name.
+void CheckName(const std::string& name, const std::string& path) {
+  if (name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    throw RegistryError("Name \"" + name + "\" cannot be stored in " + path + ": it holds a line break or NUL");
+}
+
 HiveKey* Find(HiveKey& root, const std::string& key) {
   HiveKey* current = &root;
   for (const std::string& part : regfile::SplitKeyPath(key)) {
@@ -116,7 +123,7 @@ HiveKey* Find(HiveKey& root, const std::string& key) {
 
 template <class Result>
 Result Inspect(const std::string& path, const std::function<Result(HiveKey&)>& look) {
-  FileDescriptor fd = OpenLocked(path, false);
+  FileDescriptor fd = OpenLocked(path, false, false);
   std::unique_ptr<HiveKey> root = Load(fd.get(), path);
   return look(*root);
 }
@@ -125,7 +132,14 @@ Result Inspect(const std::string& path, const std::function<Result(HiveKey&)>& l
 // result when `change` reports that it changed something.
 template <class Result>
 Result Modify(const std::string& path, const std::function<std::pair<Result, bool>(HiveKey&)>& change) {
-  FileDescriptor fd = OpenLocked(path, true);
+  FileDescriptor fd = OpenLocked(path, true, false);
+  if (!fd.valid()) {
+    // A change that leaves an empty hive empty must not create the file.
+    std::unique_ptr<HiveKey> empty = Load(-1, path);
+    auto [result, changed] = change(*empty);
+    if (!changed) return result;
+    fd = OpenLocked(path, true, true);
+  }
   std::unique_ptr<HiveKey> root = Load(fd.get(), path);
   auto [result, changed] = change(*root);
   if (changed) Store(path, fd.get(), regfile::Format(*root));
@@ -145,6 +159,7 @@ void RegistryFile::CreateKey(const std::string& key) {
     bool changed = false;
     HiveKey* current = &root;
     for (const std::string& part : regfile::SplitKeyPath(key)) {
+      CheckName(part, path_);
       if (current->FindSubKey(part) == nullptr) changed = true;
       current = &current->AddSubKey(part);
     }
@@ -176,6 +191,7 @@ std::optional<RegistryValue> RegistryFile::ReadValue(const std::string& key, con
 
 void RegistryFile::WriteValue(const std::string& key, const std::string& name,
                               const RegistryValue& value) {
+  CheckName(name, path_);
   Modify<bool>(path_, [&](HiveKey& root) {
     HiveKey* found = Find(root, key);
     if (found == nullptr) throw RegistryError("Key \"" + key + "\" does not exist in " + path_);

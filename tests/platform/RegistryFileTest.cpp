@@ -1,0 +1,344 @@
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/Registry.h"
+#include "platform/posix/RegistryFile.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using platform::RegistryError;
+using platform::RegistryFile;
+using platform::RegistryHive;
+using platform::RegistryValue;
+using platform::RegistryValueType;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Every key below `key` with its values, as "path|name|type|hex" lines, for
+// comparing two hives.
+void Dump(RegistryHive& hive, const std::string& key, std::vector<std::string>& out) {
+  out.push_back("[" + key + "]");
+  for (const std::string& name : hive.ValueNames(key)) {
+    RegistryValue value = *hive.ReadValue(key, name);
+    std::string hex;
+    char digits[4];
+    for (std::uint8_t byte : value.data) {
+      std::snprintf(digits, sizeof digits, "%02x", byte);
+      hex += digits;
+    }
+    out.push_back(key + "|" + name + "|" + std::to_string(static_cast<unsigned>(value.type)) + "|" + hex);
+  }
+  for (const std::string& sub : hive.SubKeyNames(key)) Dump(hive, key.empty() ? sub : key + "\\" + sub, out);
+}
+
+std::vector<std::string> Dump(RegistryHive& hive) {
+  std::vector<std::string> out;
+  Dump(hive, "", out);
+  return out;
+}
+
+// A hive holding every kind of value the format knows.
+void FillWithEveryKind(RegistryHive& hive) {
+  hive.CreateKey("Software\\Orvel\\Install");
+  hive.CreateKey("Software\\Orvel\\Empty Key");
+  hive.CreateKey("SYSTEM\\CurrentControlSet\\Services\\DataCollectorSvc");
+  const std::string key = "Software\\Orvel\\Install";
+  hive.WriteValue(key, "PATH", RegistryValue::Text("C:\\Corvane\\"));
+  hive.WriteValue(key, "Quoted \"name\" \\ here", RegistryValue::Text("say \"hi\" \\ bye"));
+  hive.WriteValue(key, "Unicode", RegistryValue::Text("Zürich 東京 \xF0\x9F\x9A\x97"));
+  hive.WriteValue(key, "Empty", RegistryValue::Text(""));
+  hive.WriteValue(key, "", RegistryValue::Text("default value"));
+  hive.WriteValue(key, "Expand", RegistryValue::Text("%SystemRoot%\\system32", RegistryValueType::ExpandString));
+  hive.WriteValue(key, "Count", RegistryValue::DWord(0xDEADBEEF));
+  hive.WriteValue(key, "Big", RegistryValue::QWord(0x0123456789ABCDEFull));
+  std::vector<std::uint8_t> bytes;
+  for (int i = 0; i < 100; ++i) bytes.push_back(static_cast<std::uint8_t>(i * 7));
+  hive.WriteValue(key, "Blob", RegistryValue::Binary(bytes));
+  hive.WriteValue(key, "NoBytes", RegistryValue::Binary({}));
+  hive.WriteValue(key, "Lines", RegistryValue::MultiText({"first", "second line", "Zürich"}));
+  hive.WriteValue(key, "TwoLines", RegistryValue::Text("a\r\nb"));
+  RegistryValue odd;
+  odd.type = static_cast<RegistryValueType>(0x20);
+  odd.data = {1, 2, 3};
+  hive.WriteValue(key, "OddType", odd);
+  RegistryValue shortDword;
+  shortDword.type = RegistryValueType::DWord;
+  shortDword.data = {1, 2};
+  hive.WriteValue(key, "ShortDword", shortDword);
+}
+
+TEST(RegistryValueTest, TextAndMultiTextRoundTrip) {
+  const std::vector<std::string> texts = {"", "plain", "Zürich", "東京", "\xF0\x9F\x9A\x97 car wash"};
+  for (const std::string& text : texts) {
+    RegistryValue value = RegistryValue::Text(text);
+    EXPECT_EQ(value.AsText(), text);
+    EXPECT_EQ(value.data.size() % 2, 0u);
+    EXPECT_EQ(value.data.back(), 0);
+  }
+  EXPECT_EQ(RegistryValue::Text("ab").data, (std::vector<std::uint8_t>{'a', 0, 'b', 0, 0, 0}));
+  RegistryValue multi = RegistryValue::MultiText({"one", "Zürich"});
+  EXPECT_EQ(multi.AsTexts(), (std::vector<std::string>{"one", "Zürich"}));
+  EXPECT_EQ(multi.AsText(), "one");
+  EXPECT_EQ(RegistryValue::DWord(0x01020304).data, (std::vector<std::uint8_t>{4, 3, 2, 1}));
+}
+
+TEST(RegistryFileTest, MissingFileIsAnEmptyHiveAndReadingDoesNotCreateIt) {
+  TempDir dir;
+  RegistryFile hive(dir.file("none.reg"));
+  EXPECT_TRUE(hive.KeyExists(""));
+  EXPECT_FALSE(hive.KeyExists("Software"));
+  EXPECT_FALSE(hive.ReadValue("Software", "x").has_value());
+  EXPECT_TRUE(hive.SubKeyNames("").empty());
+  EXPECT_FALSE(hive.DeleteValue("Software", "x"));
+  EXPECT_FALSE(hive.DeleteKey("Software"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("none.reg")));
+}
+
+TEST(RegistryFileTest, WrittenFileLoadsBackIdentically) {
+  TempDir dir;
+  RegistryFile first(dir.file("first.reg"));
+  FillWithEveryKind(first);
+  const std::string text = ReadText(first.Path());
+  ASSERT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
+  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"PATH\"=\"C:\\\\Corvane\\\\\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"Count\"=dword:deadbeef\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"Big\"=hex(b):ef,cd,ab,89,67,45,23,01\r\n"), std::string::npos);
+  EXPECT_NE(text.find("@=\"default value\"\r\n"), std::string::npos);
+  // Long data is continued over lines of at most 80 characters.
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+    start = end + 2;
+  }
+
+  WriteText(dir.file("second.reg"), text);
+  RegistryFile second(dir.file("second.reg"));
+  EXPECT_EQ(Dump(second), Dump(first));
+  // Rewriting the loaded hive gives the same text again.
+  second.WriteValue("Software\\Orvel\\Install", "Count", RegistryValue::DWord(0xDEADBEEF));
+  EXPECT_EQ(ReadText(second.Path()), text);
+}
+
+TEST(RegistryFileTest, HandWrittenFileWithEveryValueTypeLoads) {
+  const std::string text =
+      "Windows Registry Editor Version 5.00\n"
+      "\n"
+      "; written by hand\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvel]\n"
+      "\"OrvelLocationCode\"=\"SITE01\"\n"
+      "@=\"root default\"\n"
+      "\n"
+      "[hkey_local_machine\\Software\\Orvel\\Install]   \n"
+      "  \"PATH\" = \"C:\\\\Corvane\"\n"
+      "\"Expand\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,00,00\n"
+      "\"Count\"=dword:2A\n"
+      "\"Big\"=hex(b):01,00,00,00,\\\n"
+      "    00,00,00,80\n"
+      "\"Blob\"=hex:DE,AD,\\\n"
+      "  BE,EF\n"
+      "\"Empty blob\"=hex:\n"
+      "\"Lines\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00\n"
+      "\"Gone\"=\"x\"\n"
+      "\"Gone\"=-\n"
+      "\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Removed\\Child]\n"
+      "[-HKEY_LOCAL_MACHINE\\Software\\Removed]\n";
+  for (bool crlf : {false, true}) {
+    TempDir dir;
+    std::string content = "\xEF\xBB\xBF" + text;
+    if (crlf) {
+      std::string converted;
+      for (char c : content) {
+        if (c == '\n') converted += '\r';
+        converted += c;
+      }
+      content = converted;
+    }
+    WriteText(dir.file("hand.reg"), content);
+    RegistryFile hive(dir.file("hand.reg"));
+    SCOPED_TRACE(crlf ? "CRLF" : "LF");
+    EXPECT_EQ(hive.ReadValue("Software\\Orvel", "OrvelLocationCode")->AsText(), "SITE01");
+    EXPECT_EQ(hive.ReadValue("Software\\Orvel", "")->AsText(), "root default");
+    EXPECT_EQ(hive.ReadValue("Software\\Orvel\\Install", "PATH")->AsText(), "C:\\Corvane");
+    RegistryValue expand = *hive.ReadValue("Software\\Orvel\\Install", "Expand");
+    EXPECT_EQ(expand.type, RegistryValueType::ExpandString);
+    EXPECT_EQ(expand.AsText(), "%TEMP%");
+    EXPECT_EQ(*hive.ReadValue("Software\\Orvel\\Install", "Count"), RegistryValue::DWord(42));
+    EXPECT_EQ(*hive.ReadValue("Software\\Orvel\\Install", "Big"), RegistryValue::QWord(0x8000000000000001ull));
+    EXPECT_EQ(*hive.ReadValue("Software\\Orvel\\Install", "Blob"), RegistryValue::Binary({0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_EQ(*hive.ReadValue("Software\\Orvel\\Install", "Empty blob"), RegistryValue::Binary({}));
+    RegistryValue lines = *hive.ReadValue("Software\\Orvel\\Install", "Lines");
+    EXPECT_EQ(lines.type, RegistryValueType::MultiString);
+    EXPECT_EQ(lines.AsTexts(), (std::vector<std::string>{"a", "bc"}));
+    EXPECT_FALSE(hive.ReadValue("Software\\Orvel\\Install", "Gone").has_value());
+    EXPECT_FALSE(hive.KeyExists("Software\\Removed"));
+    // The case of the first spelling is kept.
+    EXPECT_EQ(hive.SubKeyNames(""), std::vector<std::string>{"SOFTWARE"});
+  }
+}
+
+TEST(RegistryFileTest, Utf16FileWithByteOrderMarkLoads) {
+  const std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\r\n\"City\"=\"Zürich\"\r\n";
+  std::vector<std::uint8_t> units = RegistryValue::Text(text).data;
+  units.resize(units.size() - 2);
+  std::string content = "\xFF\xFE" + std::string(units.begin(), units.end());
+  TempDir dir;
+  WriteText(dir.file("utf16.reg"), content);
+  RegistryFile hive(dir.file("utf16.reg"));
+  EXPECT_EQ(hive.ReadValue("Software\\Orvel", "City")->AsText(), "Zürich");
+}
+
+TEST(RegistryFileTest, NamesCompareWithoutCaseAndKeepTheirCase) {
+  TempDir dir;
+  RegistryFile hive(dir.file("case.reg"));
+  hive.CreateKey("\\Software\\Orvel\\");
+  hive.WriteValue("Software\\Orvel", "OrvelLocationCode", RegistryValue::Text("A"));
+  EXPECT_TRUE(hive.KeyExists("SOFTWARE\\orvel"));
+  EXPECT_EQ(hive.ReadValue("software\\ORVEL", "orvellocationcode")->AsText(), "A");
+  hive.WriteValue("SOFTWARE\\ORVEL", "ORVELLOCATIONCODE", RegistryValue::Text("B"));
+  hive.CreateKey("software\\ORVEL\\Install");
+  EXPECT_EQ(hive.ValueNames("Software\\Orvel"), std::vector<std::string>{"OrvelLocationCode"});
+  EXPECT_EQ(hive.ReadValue("Software\\Orvel", "OrvelLocationCode")->AsText(), "B");
+  EXPECT_EQ(hive.SubKeyNames(""), std::vector<std::string>{"Software"});
+  EXPECT_EQ(hive.SubKeyNames("Software"), std::vector<std::string>{"Orvel"});
+}
+
+TEST(RegistryFileTest, KeyAndValueDeletion) {
+  TempDir dir;
+  RegistryFile hive(dir.file("delete.reg"));
+  hive.CreateKey("Software\\Orvel\\DataCollector\\Deep");
+  hive.WriteValue("Software\\Orvel\\DataCollector", "A", RegistryValue::DWord(1));
+  EXPECT_THROW(hive.WriteValue("Software\\Missing", "A", RegistryValue::DWord(1)), RegistryError);
+  EXPECT_THROW(hive.WriteValue("Software\\Orvel", "Two\nLines", RegistryValue::DWord(1)), RegistryError);
+  EXPECT_THROW(hive.CreateKey("Software\\Bad\rKey"), RegistryError);
+  EXPECT_TRUE(hive.DeleteValue("Software\\Orvel\\DataCollector", "a"));
+  EXPECT_FALSE(hive.DeleteValue("Software\\Orvel\\DataCollector", "a"));
+  EXPECT_TRUE(hive.DeleteKey("software\\orvel\\datacollector"));
+  EXPECT_FALSE(hive.KeyExists("Software\\Orvel\\DataCollector\\Deep"));
+  EXPECT_TRUE(hive.KeyExists("Software\\Orvel"));
+  EXPECT_FALSE(hive.DeleteKey("Software\\Orvel\\DataCollector"));
+  EXPECT_THROW(hive.DeleteKey("\\"), RegistryError);
+}
+
+TEST(RegistryFileTest, MalformedFileNamesFileAndLine) {
+  struct Case {
+    const char* text;
+    int line;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"REGEDIT4\n", 1, "Windows Registry Editor Version 5.00"},
+      {"\n\nWindows Registry Editor Version 5.00\n\"A\"=\"1\"\n", 4, "outside of a key section"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software]\n", 2, "not under HKEY_LOCAL_MACHINE"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\n", 2, "\"]\""},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 2, "empty key name"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=dword:1234567890\n", 3, "dword:"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=dword:12g4\n", 3, "dword:"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\n\"X\"=hex:01,2,zz\n", 4, "hexadecimal byte"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=hex(q):01\n", 3, "type number"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X=\"1\"\n", 3, "\"=\""},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=\"open\n", 3, "closing quote"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=\"1\" trailing\n", 3, "after the closing quote"},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\n\"X\"=text\n", 3, "after \"=\""},
+      {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A]\nstray line\n", 3, "key section or a value"},
+      {"Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\A]\n\"X\"=\"1\"\n", 3, "outside of a key section"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TempDir dir;
+    WriteText(dir.file("bad.reg"), c.text);
+    RegistryFile hive(dir.file("bad.reg"));
+    try {
+      hive.KeyExists("A");
+      ADD_FAILURE() << "no error";
+    } catch (const RegistryError& error) {
+      std::string message = error.what();
+      EXPECT_NE(message.find(dir.file("bad.reg")), std::string::npos) << message;
+      EXPECT_NE(message.find("line " + std::to_string(c.line) + ":"), std::string::npos) << message;
+      EXPECT_NE(message.find(c.problem), std::string::npos) << message;
+    }
+    // A write must not replace a malformed file with an empty hive.
+    EXPECT_THROW(hive.CreateKey("B"), RegistryError);
+    EXPECT_EQ(ReadText(dir.file("bad.reg")), c.text);
+  }
+}
+
+TEST(RegistryFileTest, TwoProcessesWritingAtOnceBothKeepTheirValues) {
+  TempDir dir;
+  const std::string path = dir.file("shared.reg");
+  RegistryFile(path).CreateKey("Software\\Orvel\\SiteStatus");
+  constexpr int kWrites = 40;
+  std::vector<pid_t> children;
+  for (char writer : {'A', 'B'}) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int status = 0;
+      try {
+        RegistryFile hive(path);
+        for (int i = 0; i < kWrites; ++i)
+          hive.WriteValue("Software\\Orvel\\SiteStatus", std::string(1, writer) + std::to_string(i),
+                          RegistryValue::DWord(static_cast<std::uint32_t>(i)));
+      } catch (...) {
+        status = 1;
+      }
+      _exit(status);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  RegistryFile hive(path);
+  EXPECT_EQ(hive.ValueNames("Software\\Orvel\\SiteStatus").size(), 2u * kWrites);
+  for (char writer : {'A', 'B'})
+    for (int i = 0; i < kWrites; ++i)
+      EXPECT_EQ(hive.ReadValue("Software\\Orvel\\SiteStatus", std::string(1, writer) + std::to_string(i)),
+                RegistryValue::DWord(static_cast<std::uint32_t>(i)));
+  // No temporary file is left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+}
+
+TEST(RegistryFileTest, LocalMachineHiveLivesWhereDcRegistryPoints) {
+  TempDir dir;
+  const std::string path = dir.file("sub/folder/hklm.reg");
+  ScopedEnv env("DC_REGISTRY", path.c_str());
+  auto hive = platform::OpenRegistryHive(platform::RegistryRoot::LocalMachine);
+  hive->CreateKey("Software\\Orvel");
+  hive->WriteValue("Software\\Orvel", "OrvelLocationCode", RegistryValue::Text("LOC"));
+  EXPECT_NE(ReadText(path).find("\"OrvelLocationCode\"=\"LOC\""), std::string::npos);
+}
+
+TEST(RegistryFileTest, WritingKeepsTheFilePermissions) {
+  TempDir dir;
+  const std::string path = dir.file("mode.reg");
+  RegistryFile hive(path);
+  hive.CreateKey("Software");
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  hive.CreateKey("Software\\Orvel");
+  EXPECT_EQ(std::filesystem::status(path).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+}  // namespace

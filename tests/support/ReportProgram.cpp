@@ -1,0 +1,40 @@
+#include "support/ReportProgram.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+std::string TestProgramPath(const std::string& name) {
+  const char* binaryDir = std::getenv("DC_TEST_BINARY_DIR");
+  if (binaryDir == nullptr) throw std::runtime_error("DC_TEST_BINARY_DIR is not set");
+  std::string path = std::string(binaryDir) + "/tests/platform/" + name;
+  if (!std::filesystem::exists(path)) throw std::runtime_error("test program " + path + " is not built");
+  return path;
+}
+
+std::optional<ProgramReport> WaitForReport(const std::string& reportFile, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!std::filesystem::exists(reportFile)) {
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::ifstream in(reportFile);
+  ProgramReport report;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (key == "pid") report.pid = std::atol(value.c_str());
+    if (key == "ppid") report.ppid = std::atol(value.c_str());
+    if (key == "sid") report.sid = std::atol(value.c_str());
+    if (key == "env") report.env = value;
+    if (key == "version") report.version = value;
+    if (key == "arg") report.args.push_back(value);
+  }
+  return report;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+// A private local-machine registry for one test: points DC_REGISTRY at a hive
+// file in a fresh temporary folder for the life of the object (the file does
+// not exist until something writes it, which is an empty hive). Uses the
+// environment, so tests using it must not run in parallel threads.
+class ScopedRegistry {
+ public:
+  ScopedRegistry();
+  // The hive file starts with `regText`, a registry-export text such as
+  //   "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\"A\"=\"1\"\n"
+  explicit ScopedRegistry(const std::string& regText);
+
+  const std::string& path() const { return path_; }
+  // Replaces the hive file's text.
+  void Write(const std::string& regText) const;
+  // The hive file's text ("" when it does not exist).
+  std::string Read() const;
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  std::unique_ptr<ScopedEnv> env_;
+};
