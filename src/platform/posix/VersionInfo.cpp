@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -60,10 +61,17 @@ std::optional<VersionBlock> ParseBlock(const std::string& data, std::size_t pos)
 }  // namespace
 
 std::optional<VersionBlock> ReadVersionBlock(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(fileName, error)) return std::nullopt;
+  std::string data;
+  try {
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in) return std::nullopt;
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
   const std::string marker = Marker();
   std::size_t pos = 0;
   while ((pos = data.find(marker, pos)) != std::string::npos) {
