@@ -1,0 +1,277 @@
+#include "platform/ServiceHost.h"
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PosixTimer;
+
+// What the message loop and its timers share.
+struct LoopState {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::list<PosixTimer*> timers;
+  bool quit = false;
+  ExceptionHandler onException;
+};
+
+class PosixTimer : public Timer {
+ public:
+  PosixTimer(std::shared_ptr<LoopState> state, std::uint32_t interval, std::function<void()> onTick)
+      : FState(std::move(state)), FInterval(interval), FOnTick(std::move(onTick)) {
+    std::lock_guard<std::mutex> hold(FState->lock);
+    FState->timers.push_back(this);
+  }
+  ~PosixTimer() override {
+    std::unique_lock<std::mutex> hold(FState->lock);
+    FState->changed.wait(hold, [this] { return !FInTick; });
+    FState->timers.remove(this);
+  }
+
+  bool Enabled() const override {
+    std::lock_guard<std::mutex> hold(FState->lock);
+    return FEnabled;
+  }
+  void SetEnabled(bool enabled) override {
+    std::lock_guard<std::mutex> hold(FState->lock);
+    if (enabled && !FEnabled) FDue = Clock::now() + std::chrono::milliseconds(FInterval);
+    FEnabled = enabled;
+    FState->changed.notify_all();
+  }
+  std::uint32_t Interval() const override {
+    std::lock_guard<std::mutex> hold(FState->lock);
+    return FInterval;
+  }
+  void SetInterval(std::uint32_t milliseconds) override {
+    std::lock_guard<std::mutex> hold(FState->lock);
+    FInterval = milliseconds;
+    FDue = Clock::now() + std::chrono::milliseconds(FInterval);
+    FState->changed.notify_all();
+  }
+  void WaitForTick() override {
+    std::unique_lock<std::mutex> hold(FState->lock);
+    FState->changed.wait(hold, [this] { return !FInTick; });
+  }
+
+  // Loop side, under FState->lock.
+  bool Ready() const { return FEnabled && !FInTick; }
+  Clock::time_point Due() const { return FDue; }
+  void BeginTick() {
+    FInTick = true;
+    FDue = Clock::now() + std::chrono::milliseconds(FInterval);
+  }
+  void EndTick() { FInTick = false; }
+  const std::function<void()>& OnTick() const { return FOnTick; }
+
+ private:
+  std::shared_ptr<LoopState> FState;
+  bool FEnabled = false;
+  std::uint32_t FInterval;
+  Clock::time_point FDue{};
+  bool FInTick = false;
+  std::function<void()> FOnTick;
+};
+
+enum class ControlRequest { Stop, Shutdown };
+
+class PosixServiceThread : public ServiceThread {
+ public:
+  explicit PosixServiceThread(ServiceHandler& handler) : FHandler(handler) {}
+
+  bool Terminated() const override {
+    std::lock_guard<std::mutex> hold(FLock);
+    return FTerminated;
+  }
+
+  void ProcessRequests(bool wait) override {
+    std::deque<ControlRequest> requests;
+    {
+      std::unique_lock<std::mutex> hold(FLock);
+      if (wait) FArrived.wait(hold, [this] { return !FRequests.empty() || FTerminated; });
+      requests.swap(FRequests);
+    }
+    for (ControlRequest request : requests) {
+      if (Terminated()) break;
+      bool terminate = true;
+      if (request == ControlRequest::Stop) {
+        terminate = FHandler.ServiceStop();
+      } else {
+        FHandler.ServiceShutdown();
+      }
+      if (terminate) {
+        std::lock_guard<std::mutex> hold(FLock);
+        FTerminated = true;
+      }
+    }
+  }
+
+  void Post(ControlRequest request) {
+    std::lock_guard<std::mutex> hold(FLock);
+    FRequests.push_back(request);
+    FArrived.notify_all();
+  }
+
+ private:
+  ServiceHandler& FHandler;
+  mutable std::mutex FLock;
+  std::condition_variable FArrived;
+  std::deque<ControlRequest> FRequests;
+  bool FTerminated = false;
+};
+
+std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+class PosixServiceHost : public ServiceHost {
+ public:
+  PosixServiceHost() : FState(std::make_shared<LoopState>()) {}
+
+  std::unique_ptr<Timer> CreateTimer(std::uint32_t intervalMs, std::function<void()> onTick) override {
+    return std::make_unique<PosixTimer>(FState, intervalMs, std::move(onTick));
+  }
+
+  void SetExceptionHandler(ExceptionHandler handler) override {
+    std::lock_guard<std::mutex> hold(FState->lock);
+    FState->onException = std::move(handler);
+  }
+
+  int Run(ServiceHandler& handler) override {
+    sigset_t controls;
+    sigemptyset(&controls);
+    sigaddset(&controls, SIGTERM);
+    sigaddset(&controls, SIGINT);
+    sigaddset(&controls, SIGUSR1);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &controls, &previous);
+    {
+      std::lock_guard<std::mutex> hold(FState->lock);
+      FState->quit = false;
+    }
+
+    PosixServiceThread serviceThread(handler);
+    std::atomic<bool> forwarding{true};
+    bool clean = false;
+    std::thread forwarder;
+    std::thread service;
+    try {
+      // The control signals are taken here, on a thread of their own, so
+      // that they never interrupt the loop or the service thread.
+      forwarder = std::thread([&] {
+        while (forwarding.load()) {
+          timespec wait{0, 100 * 1000 * 1000};
+          const int signal = ::sigtimedwait(&controls, nullptr, &wait);
+          if (signal == SIGTERM || signal == SIGINT) serviceThread.Post(ControlRequest::Stop);
+          if (signal == SIGUSR1) serviceThread.Post(ControlRequest::Shutdown);
+        }
+      });
+      service = std::thread([&] {
+        try {
+          if (handler.ServiceStart()) {
+            handler.ServiceExecute(serviceThread);
+            clean = true;
+          }
+        } catch (...) {
+        }
+        std::lock_guard<std::mutex> hold(FState->lock);
+        FState->quit = true;
+        FState->changed.notify_all();
+      });
+    } catch (...) {
+      forwarding = false;
+      if (forwarder.joinable()) forwarder.join();
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw;
+    }
+
+    RunLoop();
+
+    service.join();
+    forwarding = false;
+    forwarder.join();
+    // A control signal that arrived after the forwarder ended is dropped, not
+    // left to end the process when the mask is restored.
+    timespec none{0, 0};
+    while (::sigtimedwait(&controls, nullptr, &none) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return clean ? 0 : 1;
+  }
+
+ private:
+  void RunLoop() {
+    std::unique_lock<std::mutex> hold(FState->lock);
+    while (!FState->quit) {
+      PosixTimer* next = nullptr;
+      for (PosixTimer* timer : FState->timers) {
+        if (timer->Ready() && (next == nullptr || timer->Due() < next->Due())) next = timer;
+      }
+      if (next == nullptr) {
+        FState->changed.wait(hold);
+        continue;
+      }
+      if (Clock::now() < next->Due()) {
+        FState->changed.wait_until(hold, next->Due());
+        continue;
+      }
+      next->BeginTick();
+      hold.unlock();
+      std::string escaped;
+      bool raised = false;
+      try {
+        next->OnTick()();
+      } catch (...) {
+        raised = true;
+        escaped = CurrentExceptionMessage();
+      }
+      if (raised) {
+        ExceptionHandler report;
+        {
+          std::lock_guard<std::mutex> copy(FState->lock);
+          report = FState->onException;
+        }
+        if (report) {
+          try {
+            report(escaped);
+          } catch (...) {
+          }
+        }
+      }
+      hold.lock();
+      next->EndTick();
+      FState->changed.notify_all();
+    }
+  }
+
+  std::shared_ptr<LoopState> FState;
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceHost> CreateServiceHost() { return std::make_unique<PosixServiceHost>(); }
+
+}  // namespace platform
