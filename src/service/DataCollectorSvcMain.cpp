@@ -1,0 +1,267 @@
+#include "service/DataCollectorSvcMain.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "collector/DataCollector.h"
+#include "platform/CrashReport.h"
+#include "platform/EventLog.h"
+#include "service/LogFile.h"
+
+namespace {
+
+constexpr std::uint32_t kDefaultTickMs = 1000;
+const char kLogSource[] = "DataCollector";
+const char kCrashTestFile[] = "crashtest.xyztxt";
+
+std::uint32_t TickLength() {
+  const char* text = std::getenv("DC_TICK_MS");
+  if (text == nullptr) return kDefaultTickMs;
+  std::uint32_t value = 0;
+  const char* end = text + std::char_traits<char>::length(text);
+  const auto [stop, error] = std::from_chars(text, end, value);
+  return error == std::errc() && stop == end && value > 0 ? value : kDefaultTickMs;
+}
+
+std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string WithSeparator(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+std::string JoinCommandLine(const std::vector<std::string>& args) {
+  std::string line;
+  for (const std::string& arg : args) {
+    if (!line.empty()) line += ' ';
+    if (arg.empty() || arg.find_first_of(" \t") != std::string::npos) {
+      line += '"' + arg + '"';
+    } else {
+      line += arg;
+    }
+  }
+  return line;
+}
+
+bool FindCmdLineSwitch(const std::vector<std::string>& args, const std::string& name) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.size() > 1 && (arg[0] == '/' || arg[0] == '-') && SameTextAscii(arg.substr(1), name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TDataCollectorSvc::TDataCollectorSvc(platform::ServiceHost& host, platform::CrashReporter* reporter,
+                                     std::string ProgramFolder, std::string LogFolder)
+    : LHost(host),
+      LReporter(reporter),
+      LProgramFolder(WithSeparator(ProgramFolder.empty() ? GetApplicationFolder() : ProgramFolder)),
+      LLogFolder(std::move(LogFolder)),
+      LTickMs(TickLength()) {
+  std::error_code error;
+  std::filesystem::current_path(LProgramFolder, error);
+  if (error) {
+    throw EInOutError("Unable to change to folder " + LProgramFolder + ": " + error.message());
+  }
+  LTimer = LHost.CreateTimer(1, [this] { TimerTick(); });
+  // Reading the version scans the program file; done once here, it never
+  // delays the start-up lines behind the first ticks.
+  GetCollectorVersion();
+}
+
+TDataCollectorSvc::~TDataCollectorSvc() {
+  LStopping = true;
+  if (LTimer) {
+    LTimer->SetEnabled(false);
+    LTimer->WaitForTick();
+  }
+  LDataCollector.reset();
+  LTimer.reset();
+}
+
+std::unique_ptr<TDataCollector> TDataCollectorSvc::NewCollector(TDataCollectorOnLog onLog) {
+  return std::make_unique<TDataCollector>(std::move(onLog));
+}
+
+std::string TDataCollectorSvc::CrashTestFile() const { return LProgramFolder + kCrashTestFile; }
+
+std::string TDataCollectorSvc::ReportFileFor(TDateTime day) const {
+  return TBaseLogFile::BuildLogFileName(TBaseLogFile::LogLocationCode(), kLogSource, day, LLogFolder,
+                                        ".elf");
+}
+
+int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
+  AddLog(JoinCommandLine(args), false);
+  if (FindCmdLineSwitch(args, "Upgrade")) {
+    AddLog(std::string("Upgrade to ") + kName + " (" + GetCollectorVersion() + ")", false);
+    return 0;
+  }
+  const bool installing = FindCmdLineSwitch(args, "INSTALL") || FindCmdLineSwitch(args, "UNINSTALL");
+  if (installing) {
+    std::cerr << "DataCollector: installing and removing the service is not supported yet on "
+                 "this platform; nothing was changed.\n";
+    return 2;
+  }
+  try {
+    return LHost.Run(*this);
+  } catch (...) {
+    AddLog("Exception: " + CurrentExceptionMessage(), true);
+    if (installing && !FindCmdLineSwitch(args, "silent")) throw;
+    return 1;
+  }
+}
+
+void TDataCollectorSvc::AddLog(const std::string& Msg, bool ToSysLog) {
+  std::lock_guard<std::mutex> hold(LCritical);
+  if (ToSysLog) {
+    try {
+      if (!LEventLog) LEventLog = platform::OpenEventLog(kName);
+      LEventLog->ReportError(Msg);
+    } catch (...) {
+    }
+  }
+  try {
+    if (!LLogFile) {
+      auto logFile = std::make_unique<TBaseLogFile>(kLogSource);
+      logFile->SetOverrideLogPath(LLogFolder);
+      logFile->CacheOnError = true;
+      LLogFile = std::move(logFile);
+    }
+    const TDateTime today = DateOf(DateTimeNow());
+    if (today != LLogDate) {
+      LLogDate = today;
+      if (LReporter != nullptr) LReporter->SetReportFile(ReportFileFor(today));
+      LLogFile->AddLog("  " + std::string(50, '-'), TLogOutputType::toBoth);
+    }
+    LLogFile->AddLog(Msg, TLogOutputType::toBoth);
+  } catch (...) {
+  }
+}
+
+bool TDataCollectorSvc::ServiceStart() {
+  AddLog("Service Starting", false);
+  CreateCollector();
+  LTimer->SetInterval(LTickMs / 2 > 0 ? LTickMs / 2 : 1);
+  LTimer->SetEnabled(true);
+  AddLog("Service Start complete", false);
+  return true;
+}
+
+void TDataCollectorSvc::CreateCollector() {
+  if (LDataCollector) return;
+  LDataCollector = NewCollector([this](const std::string& msg, bool toSysLog) { AddLog(msg, toSysLog); });
+  LDataCollector->SetOnUpdating([this](bool uninstall) { CollectorUpdating(uninstall); });
+}
+
+void TDataCollectorSvc::ServiceExecute(platform::ServiceThread& thread) {
+  try {
+    AddLog("Data Collector (" + GetCollectorVersion() + ") Ready", false);
+    while (!thread.Terminated()) thread.ProcessRequests(true);
+  } catch (...) {
+    // Ends the service thread without a log line.
+  }
+}
+
+bool TDataCollectorSvc::ServiceStop() {
+  LStopping = true;
+  LTimer->SetEnabled(false);
+  if (LDataCollector) {
+    AddLog("Service Stopping", false);
+    // A cycle may be running on the main thread: its network and database
+    // waits end now, and the collector is shut down only after the tick.
+    LDataCollector->RequestStop();
+    LTimer->WaitForTick();
+    LTimer->SetEnabled(false);
+    LDataCollector->Shutdown();
+    LDataCollector.reset();
+    AddLog("Service Stopped", false);
+  }
+  return true;
+}
+
+void TDataCollectorSvc::ServiceShutdown() {
+  AddLog("Service Shutdown", false);
+  ServiceStop();
+  AddLog("Service Shutdown complete", false);
+}
+
+void TDataCollectorSvc::CollectorUpdating(bool Uninstall) {
+  AddLog(Uninstall ? "Preparing to shut down to uninstall" : "Preparing to shut down for update",
+         false);
+  LTimer->SetEnabled(false);
+  LDataCollector->Shutdown();
+}
+
+void TDataCollectorSvc::TimerTick() {
+  LTimer->SetEnabled(false);
+  if (LStopping || !LDataCollector) return;
+
+  // Runs however the tick ends, the escaping test exception included.
+  struct TReenable {
+    TDataCollectorSvc& svc;
+    ~TReenable() {
+      try {
+        if (!svc.LStopping && svc.LDataCollector && svc.LDataCollector->Active()) {
+          svc.LTimer->SetEnabled(true);
+        }
+      } catch (...) {
+      }
+    }
+  } reenable{*this};
+
+  if (LTimer->Interval() != LTickMs) LTimer->SetInterval(LTickMs);
+  if (LCycleSeconds > 0) {
+    --LCycleSeconds;
+    return;
+  }
+  const std::string marker = CrashTestFile();
+  if (std::filesystem::exists(marker)) {
+    throw EOrvelError("QA Test Exception.  Remove " + marker +
+                      " in order to return to normal operations");
+  }
+  if (!LDataCollector->Active()) return;
+  if (!LDataCollector->Initialized()) {
+    LCycleSeconds = 300;
+    try {
+      LDataCollector->Initialize();
+    } catch (...) {
+      AddLog("Exception during initialization: " + CurrentExceptionMessage(), true);
+    }
+  }
+  if (LDataCollector->Initialized()) {
+    try {
+      LDataCollector->RunCycle();
+      LCycleSeconds = LDataCollector->ResendDelay() > 0 ? LDataCollector->ResendDelay() * 60
+                                                        : LDataCollector->CycleTime();
+    } catch (...) {
+      AddLog("Exception during processing cycle: " + CurrentExceptionMessage(), true);
+    }
+  }
+}

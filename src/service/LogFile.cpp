@@ -1,0 +1,383 @@
+#include "service/LogFile.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "Shared/Orvel_Shared/AnsiText.h"
+#include "Shared/Orvel_Shared/OrvelClasses.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "platform/ServiceHost.h"
+
+namespace {
+
+const char kDefaultLocationCode[] = "------x---";
+const char kDefaultExtension[] = ".LOG";
+const char kLineEnd[] = "\r\n";
+
+std::string RemoveNameChars(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (std::string_view("/\\\"|<>*:.?").find(c) == std::string_view::npos) out += c;
+  }
+  return out;
+}
+
+// Keeps the part after the last "\" or ":", then cleans base and extension.
+std::string CleanFileName(const std::string& name) {
+  const size_t cut = name.find_last_of("\\:");
+  const std::string tail = cut == std::string::npos ? name : name.substr(cut + 1);
+  const size_t dot = tail.rfind('.');
+  const std::string base = RemoveNameChars(dot == std::string::npos ? tail : tail.substr(0, dot));
+  const std::string ext = dot == std::string::npos ? "" : RemoveNameChars(tail.substr(dot + 1));
+  return ext.empty() ? base : base + "." + ext;
+}
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+struct TBaseLogFile::TFile {
+  std::ofstream stream;
+};
+
+TBaseLogFile::TBaseLogFile(const std::string& SourceName, TLogClock Clock)
+    : LClock(Clock ? std::move(Clock) : TLogClock(DateTimeNow)),
+      FSourceName(SourceName),
+      LLocationCode(LogLocationCode()) {}
+
+TBaseLogFile::~TBaseLogFile() {
+  if (LLineCache && !LLineCache->empty()) {
+    for (int attempt = 0; attempt < (CacheOnError ? 2 : 1); ++attempt) {
+      try {
+        FlushCache();
+        break;
+      } catch (...) {
+      }
+    }
+  }
+  Close();
+}
+
+void TBaseLogFile::SetSourceName(const std::string& value) {
+  if (value != FSourceName) LForceNameUpdate = true;
+  FSourceName = value;
+}
+void TBaseLogFile::SetOverrideLocationCode(const std::string& value) {
+  if (value != FOverrideLocationCode) LForceNameUpdate = true;
+  FOverrideLocationCode = value;
+}
+void TBaseLogFile::SetOverrideLogPath(const std::string& value) {
+  if (value != FOverrideLogPath) LForceNameUpdate = true;
+  FOverrideLogPath = value;
+}
+void TBaseLogFile::SetOverrideLogExtension(const std::string& value) {
+  if (value != FOverrideLogExtension) LForceNameUpdate = true;
+  FOverrideLogExtension = value;
+}
+
+std::string TBaseLogFile::LogLocationCode() {
+  try {
+    return TOrvelRegistry::GetString(kLocalMachine, "\\Software\\Orvel", "OrvelLocationCode",
+                                     kDefaultLocationCode);
+  } catch (const std::exception&) {
+    // An unreadable registry must not keep the log from being written.
+    return kDefaultLocationCode;
+  }
+}
+
+std::string TBaseLogFile::BuildFileName(const std::string& Path, const std::string& LocationCode,
+                                        const std::string& SourceName,
+                                        const std::string& DateTimeStr,
+                                        const std::string& Extension) {
+  std::error_code error;
+  std::filesystem::create_directories(Path, error);
+  if (error || !std::filesystem::is_directory(Path)) {
+    throw EInOutError("Unable to create folder " + Path + (error ? ": " + error.message() : ""));
+  }
+  std::string name = LocationCode.empty() ? "" : LocationCode + "_";
+  name += SourceName;
+  if (!DateTimeStr.empty()) name += "_" + DateTimeStr;
+  name += Extension;
+  std::string folder = Path;
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder + CleanFileName(name);
+}
+
+std::string TBaseLogFile::BuildLogFileName(const std::string& LocationCode,
+                                           const std::string& SourceName, TDateTime LogDate,
+                                           const std::string& OverridePath,
+                                           const std::string& LogExtension) {
+  if (LogDate == 0) LogDate = DateTimeNow();
+  const std::string folder = OverridePath.empty() ? GetLogFolder() : OverridePath;
+  return BuildFileName(folder, LocationCode, SourceName, DateToYYYYMMDD(LogDate), LogExtension);
+}
+
+std::string TBaseLogFile::LogNameSearchMask(const std::string& LocationCode,
+                                            const std::string& SourceName,
+                                            const std::string& LogExtension) {
+  return RemoveNameChars(LocationCode) + "_" + SourceName + "_????????" + LogExtension;
+}
+
+bool TBaseLogFile::UpdateFileName() {
+  const TDateTime today = DateOf(Now());
+  if (!LForceNameUpdate && today == LCurrentLogDate) return false;
+  // Date first: the flush below opens the file through this operation and
+  // must find the name unchanged, so that cached lines go to the old day.
+  LCurrentLogDate = today;
+  LForceNameUpdate = false;
+  if (!FCurrentLogFileName.empty()) {
+    try {
+      FlushCache();
+    } catch (...) {
+      // The old file cannot take them: the lines stay cached and go ahead of
+      // the next line written to the new file.
+      Close();
+    }
+  }
+  try {
+    FCurrentLogFileName = BuildLogFileName(
+        FOverrideLocationCode.empty() ? LLocationCode : FOverrideLocationCode, FSourceName, today,
+        FOverrideLogPath,
+        FOverrideLogExtension.empty() ? kDefaultExtension : FOverrideLogExtension);
+  } catch (...) {
+    LForceNameUpdate = true;
+    throw;
+  }
+  return true;
+}
+
+void TBaseLogFile::Open() {
+  if (!UpdateFileName() && FOpened) return;
+  Close();
+  const bool exists = std::filesystem::exists(FCurrentLogFileName);
+  if (!LFile) LFile = std::make_unique<TFile>();
+  LFile->stream.clear();
+  LFile->stream.open(FCurrentLogFileName, std::ios::binary | std::ios::app);
+  if (!LFile->stream.is_open()) {
+    throw EInOutError("Unable to open log file " + FCurrentLogFileName);
+  }
+  FOpened = true;
+  if (!exists) WriteHeader();
+}
+
+void TBaseLogFile::Close() {
+  if (!FOpened) return;
+  FOpened = false;
+  LFile->stream.close();
+  LFile->stream.clear();
+}
+
+void TBaseLogFile::Clear() {
+  Close();
+  UpdateFileName();
+  std::error_code ignored;
+  std::filesystem::remove(FCurrentLogFileName, ignored);
+}
+
+std::string TBaseLogFile::TimeStamp() const {
+  if (!UseTimeStamp) return {};
+  const TDateTimeFields f = DecodeDateTime(Now());
+  char buffer[48];
+  if (UseDateInFile) {
+    std::snprintf(buffer, sizeof buffer, "%02d/%02d/%04d %02d:%02d:%02d.%03d  ", f.month, f.day,
+                  f.year, f.hour, f.minute, f.second, f.millisecond);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d  ", f.hour, f.minute, f.second,
+                  f.millisecond);
+  }
+  return buffer;
+}
+
+std::string TBaseLogFile::FormatLine(const std::string& Msg, bool NoTime) {
+  std::string line = NoTime ? std::string() : TimeStamp();
+  if (!Prefix.empty()) line += Prefix + ":";
+  line += Msg.substr(0, Msg.find('\0'));
+  return line;
+}
+
+void TBaseLogFile::WriteRaw(const std::string& formattedLine) {
+  LFile->stream << Utf8ToAnsi(formattedLine) << kLineEnd;
+  LFile->stream.flush();
+  if (!LFile->stream) throw EInOutError("Unable to write log file " + FCurrentLogFileName);
+}
+
+void TBaseLogFile::WriteLine(const std::string& Msg) {
+  WriteRaw(FormatLine(Msg, false));
+  ++FCount;
+}
+
+void TBaseLogFile::WriteHeader() {
+  if (!UseHeader) return;
+  if (!CustomHeader.empty()) {
+    WriteRaw(CustomHeader);
+    return;
+  }
+  WriteRaw("Date       Time          Message");
+  WriteLine("Log File Created.");
+}
+
+void TBaseLogFile::FlushCache() {
+  if (!LLineCache || LLineCache->empty()) return;
+  Open();
+  while (!LLineCache->empty()) {
+    WriteRaw(LLineCache->front());
+    LLineCache->erase(LLineCache->begin());
+  }
+}
+
+void TBaseLogFile::WriteToFile(const std::string& Msg) {
+  try {
+    Open();
+    try {
+      FlushCache();
+      WriteLine(Msg);
+    } catch (...) {
+      Close();
+      throw;
+    }
+    Close();
+  } catch (...) {
+    Close();
+    if (!CacheOnError) throw;
+    if (!LLineCache) LLineCache = std::make_unique<std::vector<std::string>>();
+    LLineCache->push_back(FormatLine(Msg, false));
+  }
+}
+
+void TBaseLogFile::WriteLinesToFile(const std::vector<std::string>& Messages) {
+  size_t written = 0;
+  try {
+    Open();
+    try {
+      FlushCache();
+      for (; written < Messages.size(); ++written) WriteLine(Messages[written]);
+    } catch (...) {
+      Close();
+      throw;
+    }
+    Close();
+  } catch (...) {
+    Close();
+    if (!CacheOnError) throw;
+    if (!LLineCache) LLineCache = std::make_unique<std::vector<std::string>>();
+    for (; written < Messages.size(); ++written) {
+      LLineCache->push_back(FormatLine(Messages[written], false));
+    }
+  }
+}
+
+void TBaseLogFile::DoAddLog(const std::string& Msg, TLogOutputType OutputType) {
+  if (OnAddLog) OnAddLog(Msg, OutputType);
+}
+
+namespace {
+bool GoesToFile(TLogOutputType type) {
+  return type == TLogOutputType::toBoth || type == TLogOutputType::toFile ||
+         type == TLogOutputType::toUpdateLine;
+}
+}  // namespace
+
+void TBaseLogFile::AddLog(const std::string& Msg, TLogOutputType OutputType) {
+  if (OutputType == TLogOutputType::toBoth || OutputType == TLogOutputType::toDisplay) {
+    LLastWasUpdateLine = false;
+  } else if (OutputType == TLogOutputType::toUpdateLine ||
+             OutputType == TLogOutputType::toUpdateLineOnly) {
+    LLastWasUpdateLine = true;
+  }
+  DoAddLog(Msg, OutputType);
+  if (GoesToFile(OutputType)) WriteToFile(Msg);
+  if (OnLogUpdate) OnLogUpdate();
+}
+
+void TBaseLogFile::AddLogLines(const std::vector<std::string>* Messages, TLogOutputType OutputType) {
+  if (Messages == nullptr) return;
+  if (OutputType == TLogOutputType::toBoth || OutputType == TLogOutputType::toDisplay) {
+    LLastWasUpdateLine = false;
+  }
+  for (const std::string& msg : *Messages) DoAddLog(msg, OutputType);
+  if (GoesToFile(OutputType)) WriteLinesToFile(*Messages);
+  if (OnLogUpdate) OnLogUpdate();
+}
+
+std::unique_ptr<std::vector<std::string>> TBaseLogFile::GetStrings(int BytesFromEnd) {
+  try {
+    UpdateFileName();
+    std::ifstream in(FCurrentLogFileName, std::ios::binary);
+    if (!in.is_open()) return nullptr;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    std::string text = buffer.str();
+    bool dropFirst = false;
+    if (BytesFromEnd > 0 && static_cast<size_t>(BytesFromEnd) < text.size()) {
+      text = text.substr(text.size() - static_cast<size_t>(BytesFromEnd));
+      dropFirst = true;
+    }
+    auto lines = std::make_unique<std::vector<std::string>>();
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines->push_back(AnsiToUtf8(line));
+      start = end + 1;
+    }
+    if (dropFirst && !lines->empty()) lines->erase(lines->begin());
+    return lines;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+std::unique_ptr<std::vector<std::string>> TBaseLogFile::GetActualStrings(int BytesFromEnd) {
+  auto lines = GetStrings(BytesFromEnd);
+  if (!lines || lines->size() <= 1) return lines;
+  lines->erase(lines->begin());
+  size_t cut = TimeStamp().size();
+  if (!Prefix.empty()) cut += Prefix.size() + 1;
+  for (std::string& line : *lines) line = line.size() > cut ? line.substr(cut) : std::string();
+  while (!lines->empty() && SameTextAscii(lines->front(), "Log File Created.")) {
+    lines->erase(lines->begin());
+  }
+  return lines;
+}
+
+TProtectedLogFile::TProtectedLogFile(const std::string& SourceName, TLogClock Clock)
+    : TBaseLogFile(SourceName, std::move(Clock)) {}
+
+void TProtectedLogFile::AddLog(const std::string& Msg, TLogOutputType OutputType) {
+  std::lock_guard<std::recursive_mutex> hold(FLock);
+  TBaseLogFile::AddLog(Msg, OutputType);
+}
+
+void TProtectedLogFile::AddLogLines(const std::vector<std::string>* Messages,
+                                    TLogOutputType OutputType) {
+  std::lock_guard<std::recursive_mutex> hold(FLock);
+  TBaseLogFile::AddLogLines(Messages, OutputType);
+}
+
+std::string TProtectedLogFile::FormatLine(const std::string& Msg, bool NoTime) {
+  if (!AddThreadID) return TBaseLogFile::FormatLine(Msg, NoTime);
+  std::string line = NoTime ? std::string() : TimeStamp();
+  char id[40];
+  const auto threadId = static_cast<unsigned long long>(platform::CurrentThreadId());
+  std::snprintf(id, sizeof id, "(%04llX %04llX) ", threadId, threadId);
+  line += id;
+  if (!Prefix.empty()) line += Prefix + ":";
+  line += Msg.substr(0, Msg.find('\0'));
+  return line;
+}
