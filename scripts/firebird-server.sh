@@ -41,18 +41,25 @@ running_pid() {
 
 write_config() {
   mkdir -p "$home"
-  # The server finds its messages, character sets and plugins through the
-  # system installation; only the configuration and security database are ours.
-  for item in plugins intl firebird.msg plugins.conf fbintl.conf; do
+  # The server finds its messages and plugins through the system installation;
+  # only the configuration and security database are ours.
+  for item in plugins firebird.msg plugins.conf; do
     if [ -e "$fb_lib/$item" ] && [ ! -e "$home/$item" ]; then ln -s "$fb_lib/$item" "$home/$item"; fi
   done
+  # The character-set module is registered under the resolved path of the
+  # file it was loaded from, so it must be a real file below this root, not a
+  # link: behind a link every character set reads as "not installed".
+  rm -rf "$home/intl"
+  mkdir -p "$home/intl"
+  cp "$fb_lib/intl/libfbintl.so" "$home/intl/"
+  cp "$(readlink -f "$fb_lib/intl/fbintl.conf")" "$home/intl/fbintl.conf"
   cat > "$home/firebird.conf" <<EOF
 RemoteBindAddress = 127.0.0.1
 RemoteServicePort = $port
 ServerMode = Super
 DatabaseAccess = Full
-AuthServer = Srp, Legacy_Auth
-AuthClient = Srp, Legacy_Auth
+AuthServer = Srp
+AuthClient = Srp
 UserManager = Srp
 WireCrypt = Enabled
 SecurityDatabase = $home/security3.fdb

@@ -1,0 +1,359 @@
+#include "collector/SiteDatabase.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "Shared/Orvel_Shared/DBCredentials.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "support/FixtureDatabase.h"
+
+namespace {
+
+// The text of the SQL as the server receives it, and the parameter names found.
+TEST(SiteQueryText, NamedParametersBecomePositionalMarkers) {
+  struct Case {
+    const char* sql;
+    const char* server;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"select * from Sale where Site = :Site and ObjID = :SaleID",
+       "select * from Sale where Site = ? and ObjID = ?", {"Site", "SaleID"}},
+      {"select * from Employee where HomeSite = :Site or ActiveAt = :site",
+       "select * from Employee where HomeSite = ? or ActiveAt = ?", {"Site"}},
+      {"select ':NotAParam', \"odd:name\" from T where a = :A",
+       "select ':NotAParam', \"odd:name\" from T where a = ?", {"A"}},
+      {"select 'it''s :x' from T where b = :B_1$", "select 'it''s :x' from T where b = ?", {"B_1$"}},
+      {"select a -- :comment\n from T /* :block */ where c=:C",
+       "select a -- :comment\n from T /* :block */ where c=?", {"C"}},
+      {"select a from T where t = :1", "select a from T where t = :1", {}},
+      {"CREATE OR ALTER TRIGGER X FOR T AS declare v int; begin v = :v; end",
+       "CREATE OR ALTER TRIGGER X FOR T AS declare v int; begin v = :v; end", {}},
+  };
+  TSiteDatabase database;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    TSiteQuery query(database, c.sql);
+    EXPECT_EQ(query.ServerSQL(), c.server);
+    EXPECT_EQ(query.ParamNames(), c.names);
+  }
+}
+
+TEST(SiteQueryText, SettingAnUnknownParameterRaises) {
+  TSiteDatabase database;
+  TSiteQuery query(database, "select 1 from rdb$database where 1 = :One");
+  EXPECT_NO_THROW(query.SetInteger("ONE", 1));
+  EXPECT_THROW(query.SetInteger("Two", 2), EDatabaseError);
+}
+
+class SiteDatabaseTest : public testing::TestWithParam<TConnectionMode> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == TConnectionMode::Server && FirebirdServer().empty()) {
+      GTEST_SKIP() << "DC_FIREBIRD_SERVER is not set: the client/server path is not tested";
+    }
+    TSiteFixtureOptions options;
+    options.Sales = 40;
+    options.Days = 2;
+    options.LastDay = EncodeDateTime(2024, 3, 7);
+    fixture_ = std::make_unique<TFixtureDatabase>(options, GetParam());
+    fixture_->Connect(db_);
+    db_.StartTransaction();
+  }
+
+  int64_t Count(const std::string& sql) {
+    TSiteQuery query(db_, sql);
+    query.Open();
+    return query.AsInteger("CNT");
+  }
+
+  std::unique_ptr<TFixtureDatabase> fixture_;
+  TSiteDatabase db_;
+};
+
+TEST_P(SiteDatabaseTest, ConnectsAndDisconnects) {
+  EXPECT_TRUE(db_.Connected());
+  EXPECT_EQ(db_.DatabaseName(), fixture_->Name());
+  db_.Disconnect();
+  EXPECT_FALSE(db_.Connected());
+  EXPECT_FALSE(db_.InTransaction());
+  db_.Disconnect();  // a second time does nothing
+  fixture_->Connect(db_);
+  EXPECT_TRUE(db_.Connected());
+}
+
+TEST_P(SiteDatabaseTest, ConnectFailureCarriesFirebirdsMessage) {
+  TSiteDatabase other;
+  const std::string missing = fixture_->Mode() == TConnectionMode::Embedded
+                                  ? fixture_->Path() + ".missing"
+                                  : FirebirdServer() + ":" + fixture_->Path() + ".missing";
+  try {
+    other.Connect(missing, DBUserName(), DBPassword());
+    FAIL() << "connected to a missing database";
+  } catch (const EDatabaseError& error) {
+    EXPECT_NE(std::string(error.what()).find("I/O error"), std::string::npos) << error.what();
+  }
+  EXPECT_FALSE(other.Connected());
+}
+
+// The embedded engine checks no password; a server must.
+TEST(SiteDatabaseServer, RefusesAWrongPassword) {
+  if (FirebirdServer().empty()) {
+    GTEST_SKIP() << "DC_FIREBIRD_SERVER is not set: the client/server path is not tested";
+  }
+  const TFixtureDatabase fixture({}, TConnectionMode::Server);
+  TSiteDatabase database;
+  EXPECT_THROW(database.Connect(fixture.Name(), DBUserName(), "not-the-password"), EDatabaseError);
+  EXPECT_FALSE(database.Connected());
+  EXPECT_NO_THROW(fixture.Connect(database));
+}
+
+TEST_P(SiteDatabaseTest, TransactionStateIsEnforced) {
+  EXPECT_TRUE(db_.InTransaction());
+  EXPECT_THROW(db_.StartTransaction(), EDatabaseError);
+  db_.Commit();
+  EXPECT_FALSE(db_.InTransaction());
+  EXPECT_THROW(db_.Commit(), EDatabaseError);
+  EXPECT_THROW(db_.Rollback(), EDatabaseError);
+  TSiteQuery query(db_, "select 1 one from rdb$database");
+  EXPECT_THROW(query.Open(), EDatabaseError);  // needs a transaction
+}
+
+TEST_P(SiteDatabaseTest, RollbackUndoesAndCommitKeeps) {
+  TSiteQuery update(db_, "update Employee set Name = 'x' where ObjID = :ID");
+  update.SetInteger("ID", SiteFixtureIds::kFirstEmployee);
+  EXPECT_EQ(update.ExecSQL(), 1);
+  db_.Rollback();
+  db_.StartTransaction();
+  EXPECT_EQ(Count("select count(*) cnt from Employee where Name = 'x'"), 0);
+  EXPECT_EQ(update.ExecSQL(), 1);  // the prepared statement outlives the transaction
+  db_.Commit();
+  db_.StartTransaction();
+  EXPECT_EQ(Count("select count(*) cnt from Employee where Name = 'x'"), 1);
+}
+
+TEST_P(SiteDatabaseTest, ValuesRoundTripExactly) {
+  TSiteQuery ddl(db_, "create table RoundTrip (Id int, I bigint, D double precision, "
+                      "T varchar(40), TS timestamp, DT date)");
+  EXPECT_EQ(ddl.ExecSQL(), 0);
+  db_.Commit();
+  db_.StartTransaction();
+
+  struct Row {
+    int64_t i;
+    double d;
+    std::string t;
+    TDateTime ts;
+  };
+  const Row rows[] = {
+      {0, 0.0, "", 0.0},
+      {-2147483648LL, -1.5, "plain", EncodeDateTime(2024, 3, 7, 14, 5, 9, 123)},
+      {9007199254740993LL, 1e300, "Ren\xE9" "e Garc\xED" "a", EncodeDateTime(2024, 2, 29, 23, 59, 59, 999)},
+      {42, 0.1 + 0.2, "colon: and 'quote'", EncodeDateTime(1850, 6, 15, 10, 30, 0, 1)},
+      {7, 2.5, std::string(40, 'w'), EncodeDateTime(9999, 12, 31, 23, 59, 59, 999)},
+  };
+  TSiteQuery insert(db_, "insert into RoundTrip values (:Id, :I, :D, :T, :TS, :DT)");
+  for (size_t n = 0; n < std::size(rows); ++n) {
+    insert.SetInteger("Id", static_cast<int64_t>(n));
+    insert.SetInteger("I", rows[n].i);
+    insert.SetDouble("D", rows[n].d);
+    insert.SetText("T", rows[n].t);
+    insert.SetTimestamp("TS", rows[n].ts);
+    insert.SetDate("DT", rows[n].ts);
+    EXPECT_EQ(insert.ExecSQL(), 1);
+  }
+  db_.Commit();
+  db_.Disconnect();
+  fixture_->Connect(db_);
+  db_.StartTransaction();
+
+  TSiteQuery select(db_, "select * from RoundTrip where Id = :Id");
+  for (size_t n = 0; n < std::size(rows); ++n) {
+    SCOPED_TRACE(n);
+    select.SetInteger("Id", static_cast<int64_t>(n));
+    select.Open();
+    ASSERT_FALSE(select.Eof());
+    EXPECT_EQ(select.AsInteger("I"), rows[n].i);
+    EXPECT_EQ(select.AsFloat("d"), rows[n].d);
+    EXPECT_EQ(select.AsString("T"), rows[n].t);
+    EXPECT_EQ(select.AsDateTime("TS"), rows[n].ts);
+    EXPECT_EQ(DateTimeToMilliseconds(select.AsDateTime("TS")), DateTimeToMilliseconds(rows[n].ts));
+    EXPECT_EQ(select.AsDateTime("DT"), DateOf(rows[n].ts));
+    select.Next();
+    EXPECT_TRUE(select.Eof());
+    select.Close();
+  }
+}
+
+TEST_P(SiteDatabaseTest, TimestampsAreWallClockValues) {
+  // The server sees the calendar fields that were set, and a literal reads
+  // back as the same fields: no time-zone shift on either way.
+  TSiteQuery query(db_, "select extract(year from ts) y, extract(month from ts) mo, "
+                        "extract(day from ts) d, extract(hour from ts) h, extract(minute from ts) mi, "
+                        "extract(millisecond from ts) ms, cast('2024-03-10 02:30:00.250' as timestamp) lit "
+                        "from (select cast(:TS as timestamp) ts from rdb$database)");
+  query.SetTimestamp("TS", EncodeDateTime(2024, 3, 10, 2, 30, 0, 250));
+  query.Open();
+  EXPECT_EQ(query.AsInteger("Y"), 2024);
+  EXPECT_EQ(query.AsInteger("MO"), 3);
+  EXPECT_EQ(query.AsInteger("D"), 10);
+  EXPECT_EQ(query.AsInteger("H"), 2);
+  EXPECT_EQ(query.AsInteger("MI"), 30);
+  EXPECT_EQ(query.AsFloat("MS"), 250.0);
+  EXPECT_EQ(query.AsDateTime("LIT"), EncodeDateTime(2024, 3, 10, 2, 30, 0, 250));
+}
+
+TEST_P(SiteDatabaseTest, NullReadsAsZeroOrEmpty) {
+  TSiteQuery query(db_, "select cast(null as int) i, cast(null as double precision) d, "
+                        "cast(null as varchar(5)) t, cast(null as timestamp) ts, "
+                        "sum(ObjID) s from Employee where ObjID < 0");
+  query.Open();
+  ASSERT_FALSE(query.Eof());
+  for (const char* name : {"I", "D", "T", "TS", "S"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(query.IsNull(name));
+    EXPECT_EQ(query.AsInteger(name), 0);
+    EXPECT_EQ(query.AsFloat(name), 0.0);
+    EXPECT_EQ(query.AsString(name), "");
+  }
+  EXPECT_EQ(query.AsDateTime("TS"), 0.0);
+}
+
+TEST_P(SiteDatabaseTest, ColumnsByNameFirstOfANameWins) {
+  TSiteQuery query(db_, "select 1 as Dup, 2 as dup, 'x' Other from rdb$database");
+  query.Open();
+  EXPECT_EQ(query.AsInteger("DUP"), 1);
+  EXPECT_EQ(query.AsInteger("dup"), 1);
+  EXPECT_TRUE(query.HasField("other"));
+  EXPECT_FALSE(query.HasField("missing"));
+  EXPECT_THROW(query.AsInteger("missing"), EDatabaseError);
+
+  // "s.*, sf.*": Site of Sale comes first; SaleID, Fact, Data name the SaleFacts columns.
+  TSiteQuery join(db_, "select s.*, sf.* from Sale s join SaleFacts sf on sf.Site = s.Site "
+                       "and sf.SaleID = s.ObjID where s.ObjID = :ID order by sf.Fact");
+  join.SetInteger("ID", 1);
+  join.Open();
+  ASSERT_FALSE(join.Eof());
+  EXPECT_EQ(join.AsInteger("SaleID"), 1);
+  EXPECT_EQ(join.AsInteger("Site"), 1);
+  EXPECT_EQ(join.AsInteger("Fact"), 1);
+  EXPECT_GT(join.AsFloat("Data"), 0.0);
+}
+
+TEST_P(SiteDatabaseTest, IteratesRowsToEof) {
+  TSiteQuery query(db_, "select ObjID from Sale where Site = :Site order by ObjID");
+  query.SetInteger("Site", 1);
+  query.Open();
+  int64_t rows = 0;
+  int64_t last = 0;
+  while (!query.Eof()) {
+    EXPECT_GT(query.AsInteger("ObjID"), last);
+    last = query.AsInteger("ObjID");
+    ++rows;
+    query.Next();
+  }
+  EXPECT_EQ(rows, fixture_->Summary().Sales);
+  EXPECT_THROW(query.AsInteger("ObjID"), EDatabaseError);  // no current row
+  EXPECT_THROW(query.Open(), EDatabaseError);              // still open
+  query.Close();
+
+  query.SetInteger("Site", 99);
+  query.Open();
+  EXPECT_TRUE(query.Eof());
+}
+
+TEST_P(SiteDatabaseTest, ExecSQLCountsAffectedRows) {
+  TSiteQuery update(db_, "update Sale set Shift = Shift where Site = :Site and ObjID <= :Last");
+  update.SetInteger("Site", 1);
+  update.SetInteger("Last", 10);
+  EXPECT_EQ(update.ExecSQL(), 10);
+  update.SetInteger("Last", 0);
+  EXPECT_EQ(update.ExecSQL(), 0);
+  TSiteQuery remove(db_, "delete from SalePasses");
+  EXPECT_EQ(remove.ExecSQL(), fixture_->Summary().SalePasses);
+}
+
+TEST_P(SiteDatabaseTest, CommitStatementContinuesInAFreshTransaction) {
+  TSiteQuery(db_, "create table Scratch (A int)").ExecSQL();
+  TSiteQuery(db_, "COMMIT").ExecSQL();  // the table exists from here on
+  EXPECT_TRUE(db_.InTransaction());
+  TSiteQuery(db_, "insert into Scratch values (1)").ExecSQL();
+  TSiteQuery(db_, " commit ; ").ExecSQL();
+  TSiteQuery(db_, "insert into Scratch values (2)").ExecSQL();
+  db_.Rollback();
+  db_.StartTransaction();
+  EXPECT_EQ(Count("select count(*) cnt from Scratch"), 1);
+}
+
+TEST_P(SiteDatabaseTest, ErrorsCarryFirebirdsMessage) {
+  TSiteQuery query(db_, "select * from NoSuchTable");
+  try {
+    query.Open();
+    FAIL() << "opened a missing table";
+  } catch (const EDatabaseError& error) {
+    const std::string message = error.what();
+    EXPECT_NE(message.find("Table unknown"), std::string::npos) << message;
+    EXPECT_NE(message.find("NOSUCHTABLE"), std::string::npos) << message;
+  }
+  EXPECT_THROW(TSiteQuery(db_, "insert into Sale (Site) values (1)").ExecSQL(), EDatabaseError);
+}
+
+TEST_P(SiteDatabaseTest, PreparedQuerySurvivesReconnect) {
+  TSiteQuery query(db_, "select count(*) cnt from Sale where Site = :Site");
+  query.SetInteger("Site", 1);
+  query.Prepare();
+  EXPECT_TRUE(query.Prepared());
+  db_.Disconnect();
+  EXPECT_FALSE(query.Prepared());
+  fixture_->Connect(db_);
+  db_.StartTransaction();
+  query.Open();  // prepared again on the new attachment, parameter values kept
+  EXPECT_EQ(query.AsInteger("cnt"), fixture_->Summary().Sales);
+}
+
+TEST_P(SiteDatabaseTest, AnsiTextKeepsItsBytes) {
+  TSiteQuery query(db_, "select Name from Employee where Name containing :Part");
+  query.SetText("Part", "\xE9");
+  query.Open();
+  int found = 0;
+  for (; !query.Eof(); query.Next()) {
+    EXPECT_NE(query.AsString("Name").find('\xE9'), std::string::npos);
+    ++found;
+  }
+  TSiteQuery all(db_, "select count(*) cnt from Employee where Name like '%' || ascii_char(233) || '%'");
+  all.Open();
+  EXPECT_EQ(found, all.AsInteger("cnt"));
+}
+
+TEST_P(SiteDatabaseTest, CancelOperationInterruptsALongStatement) {
+  TSiteQuery query(db_, "select count(*) cnt from rdb$fields a, rdb$fields b, rdb$fields c, "
+                        "rdb$fields d");
+  query.Prepare();
+  std::thread canceller([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    db_.CancelOperation();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    query.Open();
+    ADD_FAILURE() << "the statement ran to its end";
+  } catch (const EDatabaseError& error) {
+    EXPECT_NE(std::string(error.what()).find("cancelled"), std::string::npos) << error.what();
+  }
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  // The connection stays usable.
+  db_.Rollback();
+  db_.StartTransaction();
+  EXPECT_EQ(Count("select count(*) cnt from rdb$database"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SiteDatabaseTest,
+                         testing::Values(TConnectionMode::Embedded, TConnectionMode::Server),
+                         [](const testing::TestParamInfo<TConnectionMode>& info) {
+                           return ConnectionModeName(info.param);
+                         });
+
+}  // namespace
