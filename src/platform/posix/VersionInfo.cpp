@@ -24,13 +24,14 @@ std::string Marker() {
 }
 
 // Reads a NUL-terminated text at `pos` (advancing past the NUL); false when the
-// text runs past `end` or holds control characters.
-bool ReadText(const std::string& data, std::size_t& pos, std::size_t end, std::string& text) {
+// text runs past `end`, or, for a `name`, holds control characters.
+bool ReadText(const std::string& data, std::size_t& pos, std::size_t end, bool name, std::string& text) {
   std::size_t stop = data.find('\0', pos);
   if (stop == std::string::npos || stop >= end) return false;
   text = data.substr(pos, stop - pos);
-  for (char c : text)
-    if (static_cast<unsigned char>(c) < 0x20) return false;
+  if (name)
+    for (char c : text)
+      if (static_cast<unsigned char>(c) < 0x20) return false;
   pos = stop + 1;
   return true;
 }
@@ -50,10 +51,10 @@ std::optional<VersionBlock> ParseBlock(const std::string& data, std::size_t pos)
   for (std::size_t i = 0; i < count; ++i, pos += 4) block.translations.emplace_back(u16(pos), u16(pos + 2));
   while (true) {
     std::string key;
-    if (!ReadText(data, pos, end, key)) return std::nullopt;
+    if (!ReadText(data, pos, end, true, key)) return std::nullopt;
     if (key.empty()) return block;
     std::string value;
-    if (!ReadText(data, pos, end, value)) return std::nullopt;
+    if (!ReadText(data, pos, end, false, value)) return std::nullopt;
     block.strings[key] = value;
   }
 }
