@@ -97,6 +97,12 @@ class ServiceHost {
   virtual std::unique_ptr<Timer> CreateTimer(std::uint32_t intervalMs, std::function<void()> onTick) = 0;
   virtual void SetExceptionHandler(ExceptionHandler handler) = 0;
 
+  // The same requests as the control signals: ServiceStop or ServiceShutdown
+  // on the service thread of the running service. Requests made while no
+  // service runs are dropped. Thread-safe.
+  virtual void RequestStop() = 0;
+  virtual void RequestShutdown() = 0;
+
   // Runs the service: starts the service thread (ServiceStart, then
   // ServiceExecute), runs the message loop on the calling thread until the
   // service thread has ended, and returns 0 when the service started and

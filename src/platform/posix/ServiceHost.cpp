@@ -160,6 +160,9 @@ class PosixServiceHost : public ServiceHost {
     FState->onException = std::move(handler);
   }
 
+  void RequestStop() override { Post(ControlRequest::Stop); }
+  void RequestShutdown() override { Post(ControlRequest::Shutdown); }
+
   int Run(ServiceHandler& handler) override {
     sigset_t controls;
     sigemptyset(&controls);
@@ -174,6 +177,18 @@ class PosixServiceHost : public ServiceHost {
     }
 
     PosixServiceThread serviceThread(handler);
+    {
+      std::lock_guard<std::mutex> hold(FControlLock);
+      FRunning = &serviceThread;
+    }
+    // No request may reach the service thread once Run has left.
+    struct TDetach {
+      PosixServiceHost& host;
+      ~TDetach() {
+        std::lock_guard<std::mutex> hold(host.FControlLock);
+        host.FRunning = nullptr;
+      }
+    } detach{*this};
     std::atomic<bool> forwarding{true};
     bool clean = false;
     std::thread forwarder;
@@ -185,8 +200,8 @@ class PosixServiceHost : public ServiceHost {
         while (forwarding.load()) {
           timespec wait{0, 100 * 1000 * 1000};
           const int signal = ::sigtimedwait(&controls, nullptr, &wait);
-          if (signal == SIGTERM || signal == SIGINT) serviceThread.Post(ControlRequest::Stop);
-          if (signal == SIGUSR1) serviceThread.Post(ControlRequest::Shutdown);
+          if (signal == SIGTERM || signal == SIGINT) Post(ControlRequest::Stop);
+          if (signal == SIGUSR1) Post(ControlRequest::Shutdown);
         }
       });
       service = std::thread([&] {
@@ -223,6 +238,11 @@ class PosixServiceHost : public ServiceHost {
   }
 
  private:
+  void Post(ControlRequest request) {
+    std::lock_guard<std::mutex> hold(FControlLock);
+    if (FRunning != nullptr) FRunning->Post(request);
+  }
+
   void RunLoop() {
     std::unique_lock<std::mutex> hold(FState->lock);
     while (!FState->quit) {
@@ -268,6 +288,8 @@ class PosixServiceHost : public ServiceHost {
   }
 
   std::shared_ptr<LoopState> FState;
+  std::mutex FControlLock;
+  PosixServiceThread* FRunning = nullptr;
 };
 
 }  // namespace
