@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Shared/Orvel_Shared/CollectorCallbacks.h"
+#include "Shared/Orvel_Shared/MachineIdentity.h"
 #include "Shared/Orvel_Shared/StopSignal.h"
 #include "model/CycleStatistics.h"
 #include "model/DataCollectorStatusObj.h"
@@ -70,8 +71,8 @@ class TDataCollector {
   // Site checks.
   virtual bool BasicSystemChecksOK();
   virtual bool TransactionManagerRunning();
-  bool RivoConversionPending();
-  void CheckHistoryAge(TDataCollectorStatusObj& Status);
+  virtual bool RivoConversionPending();
+  virtual void CheckHistoryAge(TDataCollectorStatusObj& Status);
 
   // Database session, schema and status.
   virtual bool OpenDatabase();
@@ -93,6 +94,19 @@ class TDataCollector {
   virtual bool PrepareTLS();
   virtual int Authorize();
   virtual int Post(TCollectedData* Data, TDataCollectorStatusObj& Status);
+  // Posts a document text and acts on the answer: 1 accepted, 2 reinitialise,
+  // 4 resend after FResendDelay minutes. Raises "Unable to post data to web
+  // server" when the transfer fails, other errors for an unreadable answer or
+  // a server error. Status may be null.
+  virtual int SendToServer(const std::string& Text, TDataCollectorStatusObj* Status);
+  // Downloads and starts the updater the server named; raises when that fails.
+  virtual void DownloadUpdater(const std::string& URL);
+  // The removal the server ordered: the collector's database structures, the
+  // service, and OnUpdating(true).
+  virtual void StartRemoteUninstall();
+  // The MAC address reported to the server ("" when unknown); raises
+  // ENetworkError when the host-name lookup fails.
+  std::string GetMACAddress();
   virtual bool SetSiteStatus(const std::string& Name, const std::string& Value);
 
   // The window rules of a freshly loaded status, given the current time.
@@ -113,4 +127,6 @@ class TDataCollector {
   TDataCollectorOnLog FOnLog;
   TDataCollectorOnUpdating FOnUpdating;
   TStopSignal LStop;
+  // Source of the MAC address, created on first use; keeps the address found.
+  std::unique_ptr<TMachineIdentity> LMachineIdentity;
 };

@@ -33,7 +33,5 @@ std::unique_ptr<TCollectedData> TDataCollector::RetrieveData(const TDataCollecto
 }
 
 // Server exchanges.
-void TDataCollector::CreateServerConnection() { NotAvailable("CreateServerConnection"); }
-bool TDataCollector::PrepareTLS() { NotAvailable("PrepareTLS"); }
-int TDataCollector::Authorize() { NotAvailable("Authorize"); }
-int TDataCollector::Post(TCollectedData*, TDataCollectorStatusObj&) { NotAvailable("Post"); }
+void TDataCollector::DownloadUpdater(const std::string&) { NotAvailable("DownloadUpdater"); }
+void TDataCollector::StartRemoteUninstall() { NotAvailable("The remote uninstall"); }

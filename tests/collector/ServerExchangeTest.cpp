@@ -1,0 +1,624 @@
+// The collector's exchanges with the statistics server, through the real
+// transport against the test statistics server on loopback.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/MachineIdentity.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/DataCollector.h"
+#include "model/CollectedData.h"
+#include "server/HttpClient.h"
+#include "support/ScopedEnv.h"
+#include "support/ScopedRegistry.h"
+#include "support/StatsServer.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using json = nlohmann::ordered_json;
+
+// A network layer that knows one address and its adapter.
+class FakeNetwork : public platform::NetworkIdentity {
+ public:
+  explicit FakeNetwork(bool known) : known_(known) {}
+  std::vector<std::string> LocalIPv4Addresses() const override {
+    return known_ ? std::vector<std::string>{"192.0.2.7"} : std::vector<std::string>{};
+  }
+  std::vector<uint8_t> HardwareAddressOf(const std::string&) const override {
+    return {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  }
+
+ private:
+  bool known_;
+};
+
+// The real exchanges; the later steps they hand over to (the updater download,
+// the remote uninstall) and the site checks are scripted.
+class TExchangeCollector : public TDataCollector {
+ public:
+  explicit TExchangeCollector(std::vector<std::string>& log)
+      : TDataCollector([&log](const std::string& msg, bool toSysLog) {
+          log.push_back(toSysLog ? "SYS " + msg : msg);
+        }) {}
+
+  using TDataCollector::Authorize;
+  using TDataCollector::CreateServerConnection;
+  using TDataCollector::LoadConfiguration;
+  using TDataCollector::Post;
+  using TDataCollector::PrepareTLS;
+  using TDataCollector::SendToServer;
+
+  // Script.
+  bool rivoPending = false;
+  std::string downloadError;
+  std::string uninstallError;
+  // What happened.
+  std::vector<std::string> downloads;
+  int uninstalls = 0;
+  int historyChecks = 0;
+
+  void SetInitialized(bool value) { FInitialized = value; }
+  void SetResendDelay(int32_t value) { FResendDelay = value; }
+  void UseMACAddress(bool known) {
+    LMachineIdentity = std::make_unique<TMachineIdentity>(std::make_unique<FakeNetwork>(known));
+  }
+  int ReadTimeout() const { return LHTTPConnection->ReadTimeout(); }
+  TCycleStatistics& LastCycle() { return LLastCycleStats; }
+
+ protected:
+  bool RivoConversionPending() override { return rivoPending; }
+  void CheckHistoryAge(TDataCollectorStatusObj&) override { ++historyChecks; }
+  void DownloadUpdater(const std::string& url) override {
+    downloads.push_back(url);
+    if (!downloadError.empty()) throw EOrvelError(downloadError);
+  }
+  void StartRemoteUninstall() override {
+    ++uninstalls;
+    if (!uninstallError.empty()) throw EOrvelError(uninstallError);
+  }
+};
+
+class ServerExchangeTest : public ::testing::Test {
+ protected:
+  ServerExchangeTest()
+      : host("DC_SERVER_HOST", "127.0.0.1"),
+        port("DC_SERVER_PORT", std::to_string(server.port()).c_str()),
+        zone("TZ", "America/New_York") {}
+
+  void SetUp() override {
+    collector = std::make_unique<TExchangeCollector>(log);
+    collector->LoadConfiguration();
+    collector->Cfg().SetLocCode("CW001");
+    collector->UseMACAddress(true);
+    collector->CreateServerConnection();
+    ASSERT_TRUE(collector->PrepareTLS());
+    collector->SetInitialized(true);
+    log.clear();
+  }
+
+  static StatsServer::Answer Answer(const std::string& body, int status = 200) {
+    StatsServer::Answer a;
+    a.body = body;
+    a.status = status;
+    return a;
+  }
+
+  // The body of the last request as JSON.
+  json LastDocument() {
+    const auto requests = server.requests();
+    EXPECT_FALSE(requests.empty());
+    return requests.empty() ? json() : json::parse(requests.back().body);
+  }
+
+  bool Logged(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+
+  StatsServer server;
+  ScopedRegistry registry;
+  ScopedEnv host;
+  ScopedEnv port;
+  ScopedEnv zone;
+  std::vector<std::string> log;
+  std::unique_ptr<TExchangeCollector> collector;
+};
+
+// --- Connection ------------------------------------------------------------
+
+TEST_F(ServerExchangeTest, ConnectionUsesTheDefaultUrlWithTheClientSettings) {
+  std::vector<std::string> lines;
+  TExchangeCollector fresh(lines);
+  fresh.CreateServerConnection();
+  EXPECT_THAT(lines, Contains("Using URL: https://127.0.0.1:" + std::to_string(server.port()) +
+                              "/datacollector.php"));
+  EXPECT_EQ(fresh.ReadTimeout(), 30000);
+  EXPECT_TRUE(fresh.PrepareTLS());
+}
+
+// --- Authorize ---------------------------------------------------------------
+
+TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
+  const std::string configLine = "Loaded configuration - CycleTime: ";
+  struct Case {
+    const char* name;
+    StatsServer::Answer answer;
+    std::string downloadError;
+    std::string uninstallError;
+    int result;
+    int32_t cycleTime;
+    int32_t historyStep;
+    bool sendStatistics;
+    bool initialized;
+    std::vector<std::string> logged;
+    int downloads;
+    int uninstalls;
+  };
+  StatsServer::Answer plainText = Answer("Access denied\r\n");
+  plainText.contentType = "text/html";
+  const Case cases[] = {
+      {"only Authenticated", Answer(R"({"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+       {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
+      {"operating values", Answer(R"({"Authenticated":true,"CycleTime":120,"SendStatistics":true})"), "", "", 1,
+       120, 1, true, true, {configLine + "120 HistoryStep: 1 SendStats: -1"}, 0, 0},
+      {"values as strings", Answer(R"({"Authenticated":"false","CycleTime":"600","HistoryStep":3.5})"), "", "",
+       1, 600, 4, false, true, {configLine + "600 HistoryStep: 4 SendStats: 0"}, 0, 0},
+      {"Uninstall false", Answer(R"({"Uninstall":false,"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+       {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
+      {"Uninstall true", Answer(R"({"Uninstall":true,"Authenticated":true,"CycleTime":120})"), "", "", 3, 300, 1,
+       false, false, {"SYS Uninstall requested from server..."}, 0, 1},
+      {"uninstall fails", Answer(R"({"Uninstall":1})"), "", "no database", 3, 300, 1, false, false,
+       {"SYS Uninstall requested from server...",
+        "ERROR: Failed to authorize with the Quorix Server (reinitializing): no database"},
+       0, 1},
+      {"UpdateURL empty", Answer(R"({"UpdateURL":"","Authenticated":true})"), "", "", 1, 300, 1, false, true,
+       {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
+      {"update", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe","Authenticated":true,"CycleTime":9})"), "",
+       "", 2, 300, 1, false, true, {"SYS New Update available from https://u.test/DCSetup.exe"}, 1, 0},
+      {"update fails", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe"})"), "Code = 404", "", 2, 300, 1,
+       false, false,
+       {"SYS New Update available from https://u.test/DCSetup.exe",
+        "ERROR: Failed to download update (reinitializing): Code = 404"},
+       1, 0},
+      {"CycleTime beyond 32 bits", Answer(R"({"Authenticated":true,"CycleTime":4294967296})"), "", "", 1, 300, 1,
+       false, false, {"ERROR: Failed to authorize with the Quorix Server (reinitializing): Range check error"}, 0,
+       0},
+      {"refused", Answer(R"({"Authenticated":false,"CycleTime":120})"), "", "", 0, 300, 1, false, true,
+       {R"(Failed Authentication Response: {"Authenticated":false,"CycleTime":120})"}, 0, 0},
+      {"plain text", plainText, "", "", 0, 300, 1, false, true, {"Failed Authentication Response: Access denied\r\n"},
+       0, 0},
+      {"empty body", Answer(""), "", "", 0, 300, 1, false, true, {"Failed Authentication Response: "}, 0, 0},
+      {"broken JSON", Answer(R"({"Authenticated":tru)"), "", "", 0, 300, 1, false, true, {}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    collector->Cfg().SetCycleTime(77);
+    collector->Cfg().SetHistoryStep(77);
+    collector->Cfg().SetSendStatistics(true);
+    collector->SetInitialized(true);
+    collector->downloadError = c.downloadError;
+    collector->uninstallError = c.uninstallError;
+    collector->downloads.clear();
+    collector->uninstalls = 0;
+    log.clear();
+    server.enqueue(c.answer);
+
+    EXPECT_EQ(collector->Authorize(), c.result);
+    EXPECT_EQ(collector->Cfg().CycleTime(), c.cycleTime);
+    EXPECT_EQ(collector->Cfg().HistoryStep(), c.historyStep);
+    EXPECT_EQ(collector->Cfg().SendStatistics(), c.sendStatistics);
+    EXPECT_EQ(collector->Initialized(), c.initialized);
+    EXPECT_EQ(static_cast<int>(collector->downloads.size()), c.downloads);
+    EXPECT_EQ(collector->uninstalls, c.uninstalls);
+    EXPECT_TRUE(Logged("Sending Authorize"));
+    for (const auto& line : c.logged) EXPECT_THAT(log, Contains(line));
+    // Every line the exchange wrote: "Sending Authorize" and the expected ones.
+    EXPECT_EQ(log.size(), 1 + c.logged.size()) << ::testing::PrintToString(log);
+  }
+}
+
+TEST_F(ServerExchangeTest, AuthorizeSendsTheSiteVersionsMacAddressAndTimeZone) {
+  collector->Cfg().SetDataURL(server.url("/elsewhere.php"));
+  server.enqueue(R"({"Authenticated":true})");
+  ASSERT_EQ(collector->Authorize(), 1);
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/datacollector.php");  // never DataURL
+  EXPECT_EQ(requests[0].header("Content-Type"), "text/json; charset=ISO-8859-1");
+
+  const json doc = json::parse(requests[0].body);
+  EXPECT_EQ(doc["Command"], "Authorize");
+  EXPECT_EQ(doc["LocCode"], "CW001");
+  EXPECT_TRUE(doc["Token"].is_string());
+  EXPECT_TRUE(doc["SWVersion"].is_string());
+  EXPECT_TRUE(doc["DCVersion"].is_string());
+  EXPECT_EQ(doc["Header"]["MACAddress"], "00-1A-2B-3C-4D-5E");
+  const json& tz = doc["Header"]["Timezone"];
+  EXPECT_TRUE(tz["Mode"] == "1" || tz["Mode"] == "2") << tz;
+  EXPECT_EQ(tz["Bias"], "300");
+  EXPECT_EQ(tz["StandardName"], "EST");
+  EXPECT_EQ(tz["StandardBias"], "0");
+  EXPECT_EQ(tz["DaylightName"], "EDT");
+  EXPECT_EQ(tz["DaylightBias"], "-60");
+  EXPECT_EQ(tz["StandardDate"], json::parse(R"({"Year":0,"Month":11,"DayOfWeek":0,"Day":1,"Hour":2,
+                                               "Minute":0,"Second":0,"Milliseconds":0})"));
+  EXPECT_EQ(tz["DaylightDate"], json::parse(R"({"Year":0,"Month":3,"DayOfWeek":0,"Day":2,"Hour":2,
+                                               "Minute":0,"Second":0,"Milliseconds":0})"));
+}
+
+TEST_F(ServerExchangeTest, AuthorizeWithoutMacAddressOrTimeZoneSendsNoHeader) {
+  ScopedEnv noZone("TZ", ":No/Such_Zone");
+  collector->UseMACAddress(false);
+  server.enqueue(R"({"Authenticated":true})");
+  ASSERT_EQ(collector->Authorize(), 1);
+  const json doc = LastDocument();
+  EXPECT_FALSE(doc.contains("Header")) << doc;
+  EXPECT_EQ(doc.size(), 5u);
+}
+
+TEST_F(ServerExchangeTest, DataUrlIsKeptUntilAnAnswerNamesAnother) {
+  const std::string url = server.url("/data.php");
+  const std::string answers[] = {
+      R"({"Authenticated":true,"DataURL":")" + url + R"("})",
+      R"({"Authenticated":true})",
+      R"({"Authenticated":false})",
+  };
+  for (const auto& answer : answers) {
+    server.enqueue(answer);
+    collector->Authorize();
+    EXPECT_EQ(collector->Cfg().DataURL(), url) << answer;
+  }
+  server.enqueue(R"({"Authenticated":true,"DataURL":""})");
+  collector->Authorize();
+  EXPECT_EQ(collector->Cfg().DataURL(), "");
+}
+
+TEST_F(ServerExchangeTest, CommunicationsAreLoggedWhenTheSiteAsksForIt) {
+  registry.Write(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  collector->LoadConfiguration();
+  ASSERT_TRUE(collector->Cfg().LogCommunications());
+  server.enqueue(R"({"Authenticated":true})");
+  collector->Authorize();
+  EXPECT_THAT(log, Contains("Sending: " + server.requests().back().body));
+  EXPECT_THAT(log, Contains(R"(Server Response: {"Authenticated":true})"));
+
+  log.clear();
+  TDataCollectorStatusObj status;
+  server.enqueue("{}");
+  collector->SendToServer("{\"A\":1}", &status);
+  EXPECT_EQ(log.front(), "Sending: {\"A\":1}");
+  EXPECT_EQ(log.back(), "Server Response: {}");
+}
+
+// --- Transfer failures -------------------------------------------------------
+
+TEST_F(ServerExchangeTest, FailedTransfersClearTheInitialisedFlag) {
+  int gonePort = 0;
+  {
+    StatsServer gone;
+    gonePort = gone.port();
+  }
+  StatsServer::Options tls13;
+  tls13.tls13Only = true;
+  StatsServer tls13Server(tls13);
+  struct Case {
+    const char* name;
+    std::string url;
+    StatsServer::Answer answer;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"error status", server.url("/data.php"), Answer("{}", 500), "HTTP/1.1 500"},
+      {"refused", "https://127.0.0.1:" + std::to_string(gonePort) + "/data.php", Answer("{}"), "Connection refused"},
+      {"TLS 1.3 only", tls13Server.url("/data.php"), Answer("{}"), "TLS failure"},
+      {"reset", server.url("/data.php"), [] {
+         StatsServer::Answer a;
+         a.reset = true;
+         return a;
+       }(),
+       "Connection broken"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.url.rfind(server.url(""), 0) == 0) server.enqueue(c.answer);
+    collector->Cfg().SetDataURL(c.url);
+    collector->SetInitialized(true);
+    log.clear();
+    TDataCollectorStatusObj status;
+    try {
+      collector->SendToServer("{}", &status);
+      ADD_FAILURE() << "no error raised";
+    } catch (const ETransferError& e) {
+      EXPECT_STREQ(e.what(), "Unable to post data to web server");
+    }
+    EXPECT_FALSE(collector->Initialized());
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_THAT(log[1], HasSubstr("Error while posting to the server (reinitializing) ("));
+    EXPECT_THAT(log[1], HasSubstr(c.message));
+    EXPECT_EQ(log[1].back(), ' ');
+  }
+  // Authorize reports the same failures in its own words and authorises nothing.
+  server.enqueue(Answer("{}", 500));
+  collector->SetInitialized(true);
+  log.clear();
+  EXPECT_EQ(collector->Authorize(), 0);
+  EXPECT_FALSE(collector->Initialized());
+  EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to authorize with the Quorix Server (reinitializing): "));
+  EXPECT_THAT(log.back(), HasSubstr("500"));
+}
+
+// --- SendToServer ------------------------------------------------------------
+
+TEST_F(ServerExchangeTest, SendToServerActsOnEveryKindOfAnswer) {
+  struct Case {
+    const char* name;
+    std::string body;
+    int result;           // 0: raises
+    const char* raised;   // the message when it raises
+    int32_t resendDelay;
+    bool initialized;
+  };
+  const Case cases[] = {
+      {"accepted", "{}", 1, "", 0, true},
+      {"accepted, plain text", "OK", 1, "", 0, true},
+      {"accepted, a number", "42", 1, "", 0, true},
+      {"resend after 5", R"({"Resend":5})", 4, "", 5, true},
+      {"resend as string", R"({"Resend":"30"})", 4, "", 30, true},
+      {"resend 360", R"({"Resend":360})", 4, "", 360, true},
+      {"resend 400", R"({"Resend":400})", 4, "", 0, true},
+      {"resend -1", R"({"Resend":-1})", 4, "", 0, true},
+      {"resend and error", R"({"Error":"disk full","Resend":5})", 4, "", 5, true},
+      {"reinitialize", R"({"Reinitialize":false})", 2, "", 7, false},
+      {"error", R"({"Error":"disk full"})", 0,
+       "Server failed to post update with error message (reinitializing): disk full", 7, false},
+      {"broken JSON", R"({"Resend":)", 0, R"(Invalid response received from server (reinitializing): {"Resend":)", 7,
+       false},
+      {"resend beyond 32 bits", R"({"Resend":4294967296})", 0, "Range check error", 7, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    collector->SetInitialized(true);
+    collector->SetResendDelay(7);
+    server.enqueue(c.body);
+    TDataCollectorStatusObj status;
+    if (c.result != 0) {
+      EXPECT_EQ(collector->SendToServer("{}", &status), c.result);
+    } else {
+      try {
+        collector->SendToServer("{}", &status);
+        ADD_FAILURE() << "no error raised";
+      } catch (const EOrvelError& e) {
+        EXPECT_STREQ(e.what(), c.raised);
+      }
+    }
+    EXPECT_EQ(collector->ResendDelay(), c.resendDelay);
+    EXPECT_EQ(collector->Initialized(), c.initialized);
+  }
+}
+
+TEST_F(ServerExchangeTest, ReinitializeEmptiesTheEmployeeAndPlanCachesOnly) {
+  collector->Cfg().SiteEmployees().Add("5", std::make_unique<TEmployeeRecord>());
+  collector->Cfg().SitePlanTypes().Add(std::make_unique<TPlanTypeObject>());
+  collector->Cfg().EmpCategories().Add(std::make_unique<TEmpCategory>());
+  server.enqueue(R"({"Reinitialize":1})");
+  TDataCollectorStatusObj status;
+  EXPECT_EQ(collector->SendToServer("{}", &status), 2);
+  EXPECT_TRUE(Logged("Reinitialize requested from server."));
+  EXPECT_TRUE(collector->Cfg().SiteEmployees().Empty());
+  EXPECT_TRUE(collector->Cfg().SitePlanTypes().Empty());
+  EXPECT_EQ(collector->Cfg().EmpCategories().Count(), 1);
+}
+
+TEST_F(ServerExchangeTest, HistoryWindowFromTheServerIsTakenUnlessRivoConversionIsPending) {
+  const std::string answer =
+      R"({"Header":{"ActiveHistoryStart":45000,"ActiveHistoryEnd":"45010.5","ActiveHistorySingleFact":54181,)"
+      R"("LastCycleEnd":46000.25},"Resend":1})";
+  for (const bool pending : {false, true}) {
+    SCOPED_TRACE(pending ? "pending" : "not pending");
+    collector->rivoPending = pending;
+    collector->historyChecks = 0;
+    TDataCollectorStatusObj status;
+    status.ActiveHistoryStart = 1;
+    status.ActiveHistoryEnd = 2;
+    status.ActiveHistoryFactID = 3;
+    status.LastCycleEnd = 4;
+    server.enqueue(answer);
+    EXPECT_EQ(collector->SendToServer("{}", &status), 4);
+    EXPECT_EQ(status.ActiveHistoryStart, pending ? 1 : 45000);
+    EXPECT_EQ(status.ActiveHistoryEnd, pending ? 2 : 45010.5);
+    EXPECT_EQ(status.ActiveHistoryFactID, pending ? 3 : 54181);
+    EXPECT_EQ(status.LastCycleEnd, pending ? 4 : 46000.25);
+    EXPECT_EQ(collector->historyChecks, pending ? 0 : 1);
+  }
+  collector->rivoPending = false;
+  server.enqueue(R"({"Header":{"ActiveHistorySingleFact":4294967296}})");
+  TDataCollectorStatusObj status;
+  EXPECT_THROW(collector->SendToServer("{}", &status), ERangeError);
+}
+
+TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
+  struct Case {
+    const char* name;
+    bool skipHistory;
+    TDateTime historyEnd;
+    int readTimeout;
+  };
+  const Case cases[] = {
+      {"current data only", false, 0, 30000},
+      {"a history chunk", false, 45000, 90000},
+      {"history skipped", true, 0, 90000},
+  };
+  const std::string text = "{\"Name\":\"Caf\xC3\xA9\"}";  // 15 bytes in Windows-1252
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.clear();
+    TDataCollectorStatusObj status;
+    status.SkipHistory = c.skipHistory;
+    status.CurrentHistoryEnd = c.historyEnd;
+    server.enqueue("{}");
+    EXPECT_EQ(collector->SendToServer(text, &status), 1);
+    EXPECT_EQ(collector->ReadTimeout(), c.readTimeout);
+    EXPECT_THAT(log, Contains("Sending to Server https://127.0.0.1:" + std::to_string(server.port()) +
+                              "/datacollector.php  Bytes:15"));
+    EXPECT_EQ(collector->CurrentCycleStats().SendSize, 15);
+    EXPECT_EQ(server.requests().back().body, "{\"Name\":\"Caf\xE9\"}");
+  }
+  collector->Cfg().SetDataURL(server.url("/data.php"));
+  server.enqueue("{}");
+  TDataCollectorStatusObj status;
+  collector->SendToServer("{}", &status);
+  EXPECT_EQ(server.requests().back().path, "/data.php");
+}
+
+// --- Post --------------------------------------------------------------------
+
+std::unique_ptr<TCollectedData> SampleData() {
+  auto data = std::make_unique<TCollectedData>();
+  auto sale = std::make_unique<TSaleRecord>();
+  sale->SaleID = 1001;
+  sale->PaidTime = 45000.5;
+  sale->CreatedTime = 45000.25;
+  sale->Shift = 2;
+  sale->Terminal = 3;
+  sale->Status = 1;
+  sale->AddFact(0, 54181, 12.5);
+  sale->AddFact(5, 54200, 3.0);
+  sale->SalesRoles = {0, 55};
+  sale->ActiveRolesMap = 2;
+  data->SalesData().push_back(std::move(sale));
+  auto labor = std::make_unique<TLaborRecord>();
+  labor->Employee = 55;
+  labor->StartDay = 45000;
+  labor->EndDay = 45000;
+  TPunchRecord punch;
+  punch.PunchDate = 45000;
+  punch.Role = 4;
+  punch.InTime = 480;
+  punch.ActualInTime = 28800;
+  punch.OutTime = 1020;
+  punch.ActualOutTime = 61200;
+  punch.Rate = 12.5;
+  punch.Multiplier = 1;
+  labor->Punches.push_back(punch);
+  data->LaborData().push_back(std::move(labor));
+  data->DeletedSales().push_back(1234);
+  return data;
+}
+
+TEST_F(ServerExchangeTest, PostedDocumentCarriesEveryHeaderAndContentsMemberAsText) {
+  TDataCollectorConfiguration& cfg = collector->Cfg();
+  cfg.SetWorkWeekStartDay(2);
+  cfg.SetSalesThreshold(1500.75);
+  cfg.SetDayOpenTimes("Caf\xC3\xA9 06:00");
+  cfg.SetWashCountThreshold(40);
+  cfg.SetDBFileVersion("23.1.4");
+  cfg.SetSendStatistics(true);
+  TCycleStatistics& last = collector->LastCycle();
+  last.SendStart = 45000.5;
+  last.InitializeStart = 45000.5;
+  last.InitializeEnd = 45000.5 + 2.0 / 86400;
+  last.SendSize = 2048;
+
+  TDataCollectorStatusObj status;
+  status.ActiveHistoryStart = 44900;
+  status.ActiveHistoryEnd = 44910;
+  status.ActiveHistoryFactID = 54181;
+  status.LastSent = 44999.5;
+  status.CurrentCycleStart = 44999;
+  status.CurrentCycleEnd = 45000.75;
+  status.CurrentHistoryStart = 44910;
+  status.CurrentHistoryEnd = 44910;
+  status.SkipHistory = false;
+  server.enqueue("{}");
+  auto data = SampleData();
+  ASSERT_EQ(collector->Post(data.get(), status), 1);
+
+  const auto request = server.requests().back();
+  EXPECT_NE(request.body.find("Caf\xE9 06:00"), std::string::npos);
+  const json doc = json::parse(server.decoded(server.requests().size() - 1));
+  EXPECT_EQ(doc["Command"], "Post");
+  const std::map<std::string, std::string> header = {
+      {"LocCode", "CW001"},          {"WorkWeekStartDay", "2"},      {"SalesThreshold", "1500.75"},
+      {"DayOpenTimes", "Caf\xC3\xA9 06:00"}, {"WashCountThreshold", "40"}, {"DBVersion", "23.1.4"},
+      {"MACAddress", "00-1A-2B-3C-4D-5E"},  {"ActiveHistoryStart", "44900"}, {"ActiveHistoryEnd", "44910"},
+      {"ActiveHistorySingleFact", "54181"}, {"LastSent", "44999.5"}};
+  for (const auto& [name, value] : header) EXPECT_EQ(doc["Header"][name], value) << name;
+  EXPECT_TRUE(doc["Header"]["SWVersion"].is_string());
+  EXPECT_TRUE(doc["Header"]["DCVersion"].is_string());
+  const std::map<std::string, std::string> contents = {{"ContentsStart", "44999"}, {"ContentsEnd", "45000.75"},
+                                                       {"HistoryStart", "44910"},  {"HistoryEnd", "44910"},
+                                                       {"SkipHistory", "0"}};
+  for (const auto& [name, value] : contents) EXPECT_EQ(doc["Contents"][name], value) << name;
+  ASSERT_TRUE(doc["Contents"]["SentDate"].is_string());
+  EXPECT_NEAR(std::stod(doc["Contents"]["SentDate"].get<std::string>()), status.LastSent, 1e-9);
+  EXPECT_GT(status.LastSent, 44999.5);
+
+  const json& stats = doc["Statistics"];
+  EXPECT_EQ(stats.size(), 17u);
+  for (const auto& [name, value] : stats.items()) EXPECT_TRUE(value.is_string()) << name;
+  EXPECT_EQ(stats["RetrieveTime"], "45000.5");
+  EXPECT_NEAR(std::stod(stats["Initialize"].get<std::string>()), 2.0, 1e-3);
+  EXPECT_EQ(stats["Load"], "0");
+  EXPECT_EQ(stats["SendSize"], "2048");
+
+  // The data members, with their images decoded by the test server.
+  EXPECT_EQ(doc["DeletedSales"], json::parse(R"(["1234"])"));
+  const json& sale = doc["SalesDataJSON"][0]["SalesData"];
+  EXPECT_EQ(sale["SaleID"], 1001);
+  EXPECT_EQ(sale["PaidTime"], 45000.5);
+  EXPECT_EQ(sale["Terminal"], 3);
+  EXPECT_EQ(sale["ProfitCenters"]["5"]["Facts"]["54200"], 3.0);
+  EXPECT_EQ(sale["Employees"]["1"], 55);
+  EXPECT_EQ(sale["Size"], 59);
+  const json& labor = doc["LaborData"][0];
+  EXPECT_EQ(labor["Employee"], "55");
+  EXPECT_EQ(labor["WeekStart"], "45000");
+  EXPECT_EQ(labor["Punches"][0]["ActualOutTime"], 61200);
+  EXPECT_EQ(labor["Punches"][0]["Rate"], 12.5);
+}
+
+TEST_F(ServerExchangeTest, PostWithoutDataOrEarlierCycleSendsHeaderAndContentsOnly) {
+  collector->Cfg().SetSendStatistics(true);  // the last cycle's SendSize is still 0
+  collector->UseMACAddress(false);
+  TDataCollectorStatusObj status;
+  status.SkipHistory = true;
+  server.enqueue("{}");
+  ASSERT_EQ(collector->Post(nullptr, status), 1);
+  const json doc = LastDocument();
+  std::vector<std::string> members;
+  for (const auto& [name, value] : doc.items()) members.push_back(name);
+  EXPECT_EQ(members, (std::vector<std::string>{"Command", "Header", "Contents"}));
+  EXPECT_FALSE(doc["Header"].contains("MACAddress"));
+  EXPECT_EQ(doc["Contents"]["SkipHistory"], "1");
+}
+
+TEST_F(ServerExchangeTest, StopEndsAPostWaitingOnASlowServer) {
+  StatsServer::Answer slow = Answer("{}");
+  slow.delaySeconds = 30;
+  server.enqueue(slow);
+  std::thread stopper([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    collector->RequestStop();
+  });
+  TDataCollectorStatusObj status;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(collector->Post(nullptr, status), ETransferError);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_LT(elapsed, std::chrono::seconds(3));
+  EXPECT_THAT(log, Contains(HasSubstr("Transfer stopped")));
+}
+
+}  // namespace
