@@ -71,6 +71,10 @@ class TDataCollector {
   // Site checks.
   virtual bool BasicSystemChecksOK();
   virtual bool TransactionManagerRunning();
+  // The id of the first listed process other than ExcludeID whose image name
+  // (the file name of its program) equals the file name of ImageName without
+  // regard to ASCII case; 0 when none matches or the list cannot be read.
+  uint32_t FindProcessID(const std::string& ImageName, uint32_t ExcludeID);
   virtual bool RivoConversionPending();
   virtual void CheckHistoryAge(TDataCollectorStatusObj& Status);
 

@@ -12,21 +12,6 @@ namespace {
 }
 }  // namespace
 
-// Database session, schema and status.
-void TDataCollector::StartTransaction() { NotAvailable("StartTransaction"); }
-void TDataCollector::CommitTransaction() { NotAvailable("CommitTransaction"); }
-void TDataCollector::RollbackTransaction() { NotAvailable("RollbackTransaction"); }
-void TDataCollector::CloseDatabase() { NotAvailable("CloseDatabase"); }
-bool TDataCollector::BasicSystemChecksOK() { NotAvailable("BasicSystemChecksOK"); }
-bool TDataCollector::TransactionManagerRunning() { NotAvailable("TransactionManagerRunning"); }
-bool TDataCollector::RivoConversionPending() { NotAvailable("RivoConversionPending"); }
-void TDataCollector::CheckHistoryAge(TDataCollectorStatusObj&) { NotAvailable("CheckHistoryAge"); }
-bool TDataCollector::OpenDatabase() { NotAvailable("OpenDatabase"); }
-void TDataCollector::VerifyDBStructures(bool) { NotAvailable("VerifyDBStructures"); }
-std::unique_ptr<TDataCollectorStatusObj> TDataCollector::LoadStatus() { NotAvailable("LoadStatus"); }
-void TDataCollector::SaveStatus(const TDataCollectorStatusObj*) { NotAvailable("SaveStatus"); }
-void TDataCollector::Uninstall() { NotAvailable("Uninstall"); }
-
 // Retrieval.
 std::unique_ptr<TCollectedData> TDataCollector::RetrieveData(const TDataCollectorStatusObj&) {
   NotAvailable("RetrieveData");

@@ -1,0 +1,224 @@
+// The collector's own objects in the site database: the status table, the
+// pending employee-days table with the punch trigger that fills it, their
+// grants, the upgrade of older versions' objects, and their removal.
+#include <functional>
+#include <string>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/DataCollector.h"
+#include "collector/SiteDatabase.h"
+
+namespace {
+
+const char kStatusColumns[] =
+    "(ActiveHistoryFact int, ActiveHistoryStart timestamp, ActiveHistoryEnd timestamp, "
+    "LastSent timestamp, LastCycleEnd timestamp)";
+
+const char kPendingEmpDaysColumns[] =
+    "(Employee int, PunchDate date, Modified TIMESTAMP DEFAULT CURRENT_TIMESTAMP NOT NULL, "
+    "primary key (Employee, PunchDate, Modified))";
+
+// One line, its runs of blanks included: the text is part of the database's
+// metadata and compared by eye across sites.
+const char kPendingEmpDaysTriggerBody[] =
+    "FOR PUNCHINTERVAL ACTIVE AFTER INSERT OR UPDATE OR DELETE POSITION 200 AS begin   "
+    "if (not DELETING)   then begin     delete from DC_PENDINGEMPDAYS_V111     where Employee "
+    "= new.Employee and PunchDate = new.PunchDate and Modified = CURRENT_TIMESTAMP;     insert "
+    "into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (new.Employee, "
+    "new.PunchDate, CURRENT_TIMESTAMP);   end   else begin     delete from "
+    "DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and PunchDate = old.PunchDate "
+    "and Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, "
+    "PunchDate, Modified)     values (old.Employee, old.PunchDate, CURRENT_TIMESTAMP);   end "
+    "end ";
+
+const char* const kGrantees[] = {"ORVEL_ADMIN", "ORVEL_LOGON", "REPLICATE"};
+
+enum class TTriggerMode { Keep = 0, Remove = 1, Disable = 2 };
+
+// The steps of one VerifyDBStructures call, all on one query object.
+class TSchemaSteps {
+ public:
+  TSchemaSteps(TSiteDatabase& database, const std::function<void(const std::string&)>& log)
+      : FDatabase(database), FQuery(database), FLog(log) {}
+
+  int64_t Exec(const std::string& sql) {
+    FQuery.SetSQL(sql);
+    return FQuery.ExecSQL();
+  }
+
+  bool Exists(const std::string& sql, const char* param, const std::string& name) {
+    FQuery.SetSQL(sql);
+    FQuery.SetText(param, name);
+    FQuery.Open();
+    const bool exists = !FQuery.Eof() && FQuery.AsInteger("cnt") != 0;
+    FQuery.Close();
+    return exists;
+  }
+
+  bool TableExists(const std::string& name) {
+    return Exists("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :TableName",
+                  "TableName", name);
+  }
+
+  bool TriggerExists(const std::string& name) {
+    return Exists("SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName",
+                  "TriggerName", name);
+  }
+
+  bool TriggerActive(const std::string& name) {
+    FQuery.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
+    FQuery.SetText("TriggerName", name);
+    FQuery.Open();
+    const bool active = !FQuery.Eof() && FQuery.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
+    FQuery.Close();
+    return active;
+  }
+
+  void CommitWork() { Exec("COMMIT"); }
+
+  void GrantTableAccess(const std::string& table) {
+    for (const char* grantee : kGrantees) {
+      Exec("GRANT ALL PRIVILEGES ON " + table + " to " + grantee);
+    }
+  }
+
+  bool EnsureTable(const std::string& name, const std::string& columns, bool dropping) {
+    const std::string table = "DC_" + name;
+    const bool exists = TableExists(table);
+    if (!exists && !dropping) {
+      FLog("Creating the DC_" + name + " table");
+      Exec("create table DC_" + name + columns);
+      GrantTableAccess(table);
+      CommitWork();
+      return true;
+    }
+    if (exists && dropping) {
+      FLog("Dropping the DC_" + name + " table");
+      Exec("drop table DC_" + name);
+      CommitWork();
+      return true;
+    }
+    return false;
+  }
+
+  bool EnsureTrigger(const std::string& name, const std::string& body, TTriggerMode mode) {
+    const std::string trigger = "DC_" + name;
+    if (!TriggerExists(trigger)) {
+      if (mode != TTriggerMode::Keep) return false;
+      FLog("Creating the " + trigger + " trigger");
+      Exec("CREATE OR ALTER TRIGGER " + trigger + " " + body);
+      CommitWork();
+      return true;
+    }
+    const bool active = TriggerActive(trigger);
+    if (mode == TTriggerMode::Keep) {
+      if (!active) {
+        Exec("alter trigger " + trigger + " active");
+        CommitWork();
+      }
+      return false;
+    }
+    if (active) {
+      FLog("Disabling the " + trigger + " trigger");
+      Exec("alter trigger " + trigger + " inactive");
+      CommitWork();
+      return true;
+    }
+    if (mode == TTriggerMode::Remove) DropTrigger(trigger);
+    return true;
+  }
+
+ private:
+  // Firebird applies a drop when the transaction commits, so a trigger whose
+  // table another connection holds in use fails at the commit as often as at
+  // the statement. Either way the drop alone is undone and the trigger stays
+  // inactive for the next call to try again; the work before it is committed
+  // first so that undoing the drop cannot take it along.
+  void DropTrigger(const std::string& trigger) {
+    FLog("Dropping the " + trigger + " trigger");
+    CommitWork();
+    try {
+      Exec("drop trigger " + trigger);
+      CommitWork();
+    } catch (const EDatabaseError& error) {
+      FLog("Unable to drop trigger " + trigger + " " + error.what());
+      FQuery.Close();
+      if (FDatabase.InTransaction()) FDatabase.Rollback();
+      FDatabase.StartTransaction();
+    }
+  }
+
+  TSiteDatabase& FDatabase;
+  TSiteQuery FQuery;
+  const std::function<void(const std::string&)>& FLog;
+};
+
+}  // namespace
+
+void TDataCollector::VerifyDBStructures(bool Remove) {
+  const std::function<void(const std::string&)> log = [this](const std::string& msg) { Log(msg); };
+  TSchemaSteps steps(*LDB, log);
+  bool changed = false;
+
+  StartTransaction();
+  if (!Remove && steps.TableExists("DC_STATUS")) {
+    TSiteQuery status(*LDB, "Select * from DC_STATUS");
+    status.Open();
+    const bool hasFact = status.HasField("ActiveHistoryFact");
+    status.Close();
+    if (!hasFact) {
+      Log("Adding ActiveHistoryFact field to DC_STATUS table");
+      steps.Exec("ALTER TABLE DC_STATUS ADD ActiveHistoryFact int");
+      changed = true;
+    }
+  }
+  if (steps.EnsureTable("STATUS", kStatusColumns, Remove)) changed = true;
+  if (!Remove && steps.EnsureTable("PENDINGEMPDAYS_V111", kPendingEmpDaysColumns, false)) {
+    changed = true;
+  }
+  if (Remove && steps.TableExists("DC_PENDINGEMPDAYS_V111")) {
+    if (steps.Exec("DELETE FROM DC_PENDINGEMPDAYS_V111") > 0) {
+      changed = true;
+      Log("Cleared pending employee punches");
+    }
+  }
+  if (steps.EnsureTrigger("PENDINGEMPDAYS_V111_TRG", kPendingEmpDaysTriggerBody,
+                          Remove ? TTriggerMode::Disable : TTriggerMode::Keep)) {
+    changed = true;
+  }
+  if (steps.EnsureTrigger("PENDINGEMPDAYS_TRG", "", TTriggerMode::Remove)) changed = true;
+  if (steps.TableExists("DC_PENDINGEMPDAYS")) {
+    if (steps.Exec("DELETE FROM DC_PENDINGEMPDAYS") > 0) {
+      changed = true;
+      Log("Cleared old table pending employee punches");
+    }
+  }
+  if (changed) {
+    Log("Committing new table structures");
+    steps.Exec("commit");
+  }
+  CommitTransaction();
+}
+
+void TDataCollector::Uninstall() {
+  if (!FInitialized) LoadConfiguration();
+  if (!BasicSystemChecksOK()) return;
+  try {
+    // A failed open may leave the connection attached; it is closed below
+    // like every other outcome.
+    if (OpenDatabase()) {
+      try {
+        VerifyDBStructures(true);
+      } catch (const std::exception& error) {
+        RollbackTransaction();
+        Log(std::string("Error while uninstalling database structures: ") + error.what());
+        Log("Next Zentrim should remove Quorix database structures");
+      }
+    }
+  } catch (...) {
+    CloseDatabase();
+    throw;
+  }
+  CloseDatabase();
+}

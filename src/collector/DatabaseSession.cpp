@@ -1,0 +1,117 @@
+// The site-database session of the collector: connecting, reading the site
+// row into the configuration, preparing the SalePasses query, the version and
+// location checks, and the helpers of the connection's default transaction.
+#include <string>
+
+#include "Shared/Orvel_Shared/DBCredentials.h"
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "collector/DataCollector.h"
+#include "collector/SiteDatabase.h"
+
+namespace {
+
+const char kSiteQuery[] =
+    "SELECT SL.ID, SL.SWFileVersion, SL.LocationCode, S.WorkWeekStartDay, S.SiteOpen, "
+    "S.SiteSalesThreshold, S.WashCountThreshold, T.ObjID RivoTermID FROM SiteList SL "
+    "LEFT JOIN System S on S.Site = SL.ID LEFT JOIN Terminal T on T.Site = SL.ID and "
+    "T.TerminalType = 9 WHERE SL.ID = (SELECT CurrentSite FROM SiteSpecific)";
+
+constexpr int kCarPassStatus = 0;
+constexpr int kLastCountedPassStatus = 40;
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+void TDataCollector::StartTransaction() {
+  if (!LDB->InTransaction()) LDB->StartTransaction();
+}
+
+void TDataCollector::CommitTransaction() {
+  if (LDB->InTransaction()) LDB->Commit();
+}
+
+void TDataCollector::RollbackTransaction() {
+  if (LDB->InTransaction()) LDB->Rollback();
+}
+
+void TDataCollector::CloseDatabase() { LDB->Disconnect(); }
+
+bool TDataCollector::OpenDatabase() {
+  TDataCollectorConfiguration& cfg = *LCfg;
+  const std::string dbPath = cfg.DBPath();
+  Log("Connecting to " + dbPath);
+  try {
+    LDB->Connect(dbPath, DBUserName(), DBPassword());
+  } catch (const EDatabaseError& error) {
+    Log("ERROR: Failed to connect to " + dbPath + ": " + error.what());
+    LDB->Disconnect();
+    return false;
+  }
+
+  StartTransaction();
+  bool siteFound = false;
+  try {
+    TSiteQuery site(*LDB, kSiteQuery);
+    site.Open();
+    if (site.Eof()) {
+      Log("ERROR: Failed to verify database version");
+    } else {
+      siteFound = true;
+      cfg.SetDBSite(static_cast<int32_t>(site.AsInteger("ID")));
+      cfg.SetDBFileVersion(Trim(site.AsString("SWFileVersion")));
+      cfg.SetLocCode(Trim(site.AsString("LocationCode")));
+      cfg.SetWorkWeekStartDay(static_cast<int32_t>(site.AsInteger("WorkWeekStartDay")));
+      cfg.SetDayOpenTimes(Trim(site.AsString("SiteOpen")));
+      cfg.SetSalesThreshold(site.AsFloat("SiteSalesThreshold"));
+      cfg.SetWashCountThreshold(static_cast<int32_t>(site.AsInteger("WashCountThreshold")));
+      cfg.SetRivoRechargeTerminal(static_cast<int32_t>(site.AsInteger("RivoTermID")));
+      site.Close();
+
+      // Without a SalePasses query the sales are sent without pass sums; a
+      // site without the table is not an error.
+      LSalePassesQry.reset();
+      try {
+        auto passes = std::make_unique<TSiteQuery>(
+            *LDB, "select sum(iif(SAP.Status = " + std::to_string(kCarPassStatus) +
+                      ", 1, 0)) RivoCarCount, sum(SAP.Amount) RivoSalesAmount, "
+                      "sum(SAP.Upsell) RivoAdditionalAmount from SalePasses SAP where "
+                      "Site = :Site and SaleID = :SaleID and SAP.Status <= " +
+                      std::to_string(kLastCountedPassStatus));
+        passes->Prepare();
+        passes->SetInteger("Site", cfg.DBSite());
+        LSalePassesQry = std::move(passes);
+      } catch (const EDatabaseError&) {
+        LSalePassesQry.reset();
+      }
+    }
+  } catch (...) {
+    try {
+      CommitTransaction();
+    } catch (const EDatabaseError&) {
+      // The error that brought us here is the one to report.
+    }
+    throw;
+  }
+  CommitTransaction();
+  if (!siteFound) return false;
+
+  if (CompareVersions(cfg.InstalledVersion(), cfg.DBFileVersion(), 2) != 0) {
+    Log("ERROR: Installed version (" + cfg.InstalledVersion() + ") " +
+        "does not match database version (" + cfg.DBFileVersion() + ")");
+    return false;
+  }
+  if (cfg.RegLocCode() != cfg.LocCode()) {
+    Log("ERROR: Installed location code (" + cfg.RegLocCode() +
+        ") does not match database location code (" + cfg.LocCode() + ")");
+    return false;
+  }
+  return true;
+}

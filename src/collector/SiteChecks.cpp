@@ -1,0 +1,104 @@
+// The site prerequisite checks of the collector: a supported server
+// installation, the Transaction Manager process, the pending recharge
+// conversion and the age of the history window.
+#include <system_error>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/OrvelClasses.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "collector/DataCollector.h"
+#include "platform/Processes.h"
+
+namespace {
+
+const char kTransactionManagerImage[] = "Omnid.exe";
+const char kOldestSupportedVersion[] = "18.9.0.0";
+const char kRivoConversionVersion[] = "23.1";
+const char kUpdateStatusKey[] = "\\Software\\Orvel\\UpdateStatus\\";
+const char kSiteStatusKey[] = "\\Software\\Orvel\\SiteStatus\\";
+constexpr int kHistoryYears = 3;
+
+bool SameImageName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// 00:00 of the same calendar day kHistoryYears years before today (28
+// February for a 29 February).
+TDateTime HistoryLimit() {
+  TDateTimeFields today = DecodeDateTime(DateOf(DateTimeNow()));
+  today.year -= kHistoryYears;
+  if (today.month == 2 && today.day == 29) today.day = 28;
+  return EncodeDateTime(today.year, today.month, today.day);
+}
+
+}  // namespace
+
+bool TDataCollector::BasicSystemChecksOK() {
+  const TDataCollectorConfiguration& cfg = *LCfg;
+  std::string failure;
+  if (!cfg.IsInstalled()) {
+    failure = "ERROR: Corvane is not installed";
+  } else if (cfg.InstallType() != TCorvaneInstallType::Server) {
+    failure = "ERROR: Corvane installation is not a server installation";
+  } else if (cfg.SWPath().empty()) {
+    failure = "ERROR: No Corvane installation path found";
+  } else if (cfg.DBPath().empty()) {
+    failure = "ERROR: No database path found";
+  } else if (IsVersionOlder(cfg.InstalledVersion(), kOldestSupportedVersion)) {
+    failure = "ERROR: Corvane Version " + cfg.InstalledVersion() +
+              " is not supported (19.2.x, or 18.9.x or higher required)";
+  } else if (cfg.ClientToken().empty()) {
+    failure = "ERROR: Client token not found. Please re-install the Data Collector service";
+  }
+  if (failure.empty()) return true;
+  Log(failure);
+  return false;
+}
+
+bool TDataCollector::TransactionManagerRunning() {
+  return FindProcessID(kTransactionManagerImage, 0) != 0;
+}
+
+uint32_t TDataCollector::FindProcessID(const std::string& ImageName, uint32_t ExcludeID) {
+  const std::string wanted = platform::ImageFileName(ImageName);
+  std::vector<platform::ProcessEntry> processes;
+  try {
+    processes = platform::ListProcesses();
+  } catch (const std::system_error&) {
+    return 0;
+  }
+  for (const platform::ProcessEntry& process : processes) {
+    if (process.pid != ExcludeID && SameImageName(process.imageName, wanted)) return process.pid;
+  }
+  return 0;
+}
+
+bool TDataCollector::RivoConversionPending() {
+  const std::string version =
+      TOrvelRegistry::GetString(kLocalMachine, kUpdateStatusKey, "Version", "");
+  if (CompareVersions(version, kRivoConversionVersion, 3) < 0) return false;
+  return TOrvelRegistry::GetString(kLocalMachine, kSiteStatusKey, "SPIP-RivoConversionCompleted",
+                                   "")
+      .empty();
+}
+
+void TDataCollector::CheckHistoryAge(TDataCollectorStatusObj& Status) {
+  const TDateTime limit = HistoryLimit();
+  const bool tooOld = (Status.ActiveHistoryStart > 0 && Status.ActiveHistoryStart < limit) ||
+                      (Status.ActiveHistoryEnd > 0 && Status.ActiveHistoryEnd < limit);
+  if (!tooOld) return;
+  Status.ActiveHistoryStart = 0;
+  Status.ActiveHistoryEnd = 0;
+  Status.CurrentHistoryStart = 0;
+  Status.CurrentHistoryEnd = 0;
+  Status.ActiveHistoryFactID = 0;
+  Log("History sending stopped. Detected date older than 3 years ago");
+}
