@@ -155,6 +155,18 @@ TEST(HttpClientFailureTest, ServerThatOnlySpeaksTls13IsATlsFailure) {
   EXPECT_TRUE(server.requests().empty());
 }
 
+TEST(HttpClientFailureTest, ServerThatNeverAnswersTheHandshakeIsAConnectTimeOut) {
+  StatsServer::Options options;
+  options.silent = true;
+  StatsServer server(options);
+  auto client = TlsClient();
+  client->SetConnectTimeout(800);
+  const auto start = steady_clock::now();
+  const std::string message = TransferErrorOf([&] { PostJSONDocument(*client, server.url(), "{}"); });
+  EXPECT_NE(message.find("Connect timed out after 800 ms"), std::string::npos) << message;
+  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(3));
+}
+
 TEST(HttpClientFailureTest, HttpsNeedsTheTlsHandler) {
   StatsServer server;
   THttpClient client(nullptr);

@@ -70,6 +70,7 @@ StatsServer::StatsServer(Options options) : dir_("stats-server") {
                         Quote(dir_.path().string()) + " --lifetime 900";
   if (!options.tls) command += " --plain";
   if (options.tls13Only) command += " --tls13-only";
+  if (options.silent) command += " --silent";
   command += " >" + Quote(dir_.file("server.log")) + " 2>&1 &";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot start " + command);
   running_ = true;

@@ -18,6 +18,7 @@ class StatsServer {
   struct Options {
     bool tls = true;          // false: plain HTTP
     bool tls13Only = false;   // refuse every TLS version but 1.3
+    bool silent = false;      // listen but never accept: nothing ever answers
   };
 
   // One scripted answer; see tools/stats-server/stats_server.py.

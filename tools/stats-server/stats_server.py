@@ -181,16 +181,42 @@ class Server(ThreadingHTTPServer):
         pass  # failed handshakes and resets are part of the tests
 
 
+def wait_for_stop(args):
+    stop_file = os.path.join(args.folder, "stop")
+    deadline = time.monotonic() + args.lifetime
+    try:
+        while not os.path.exists(stop_file) and time.monotonic() < deadline:
+            time.sleep(0.05)
+    except KeyboardInterrupt:
+        pass
+
+
+def silent(args):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", args.port))
+    listener.listen(16)
+    write_atomic(os.path.join(args.folder, "port"), str(listener.getsockname()[1]).encode("ascii"))
+    wait_for_stop(args)
+    listener.close()
+    os.remove(os.path.join(args.folder, "port"))
+    write_atomic(os.path.join(args.folder, "stopped"), b"")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--folder", required=True, help="working folder (see above)")
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
     parser.add_argument("--plain", action="store_true", help="HTTP instead of HTTPS")
     parser.add_argument("--tls13-only", action="store_true", help="refuse every TLS version but 1.3")
+    parser.add_argument("--silent", action="store_true",
+                        help="listen but never accept: connections stand, nothing ever answers")
     parser.add_argument("--lifetime", type=float, default=900,
                         help="seconds after which the server ends on its own")
     args = parser.parse_args()
 
+    if args.silent:
+        silent(args)
+        return
     state = State(args.folder)
     server = Server(("127.0.0.1", args.port), Handler)
     server.state = state
@@ -215,13 +241,7 @@ def main():
     write_atomic(os.path.join(args.folder, "port"), str(port).encode("ascii"))
     print(port, flush=True)
 
-    stop_file = os.path.join(args.folder, "stop")
-    deadline = time.monotonic() + args.lifetime
-    try:
-        while not os.path.exists(stop_file) and time.monotonic() < deadline:
-            time.sleep(0.05)
-    except KeyboardInterrupt:
-        pass
+    wait_for_stop(args)
     server.stopping = True
     server.shutdown()
     server.server_close()
