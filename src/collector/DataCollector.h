@@ -3,16 +3,20 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "Shared/Orvel_Shared/CollectorCallbacks.h"
 #include "Shared/Orvel_Shared/MachineIdentity.h"
 #include "Shared/Orvel_Shared/StopSignal.h"
 #include "model/CycleStatistics.h"
 #include "model/DataCollectorStatusObj.h"
+#include "model/ReferenceRecords.h"
 
 class TSiteDatabase;
 class TSiteQuery;
 class TCollectedData;
+class TDataRow;
 class TDataCollectorConfiguration;
 class TQuorixURI;
 class THttpClient;
@@ -86,6 +90,66 @@ class TDataCollector {
 
   // Retrieval of one cycle's data.
   virtual std::unique_ptr<TCollectedData> RetrieveData(const TDataCollectorStatusObj& Status);
+  // Called after the server accepted a post of Data (nullptr: an empty
+  // document), in the cycle's transaction before the commit. Deletes the
+  // pending employee days that RetrieveData read for Data (none when Data did
+  // not come from the last RetrieveData) and stores Data's employees and
+  // categories in the configuration's caches. RetrieveData only compares with
+  // the caches, so changes of a post that was not accepted are sent again.
+  // Raises EDatabaseError.
+  virtual void CommitAcceptedData(const TCollectedData* Data);
+
+  // Working state of one RetrieveData call. An id set keeps its ids in the
+  // order first seen, without duplicates.
+  struct TIdSet {
+    std::vector<int32_t> Ids;
+    std::unordered_set<int32_t> Members;
+    bool Add(int32_t id);  // true when id was new
+    bool Remove(int32_t id);
+    bool Contains(int32_t id) const { return Members.count(id) != 0; }
+    void Clear();
+  };
+  struct TPendingEmpDay {  // one row of DC_PENDINGEMPDAYS_V111
+    int32_t Employee = 0;
+    TDateTime PunchDate = 0;
+    std::string Modified;  // the timestamp as the database writes it as text
+  };
+  struct TRetrievalState {
+    explicit TRetrievalState(TCollectedData& data) : Data(data) {}
+    TCollectedData& Data;
+    TDateTime MinHistory = 0;
+    TIdSet Terminals, Roles, Employees, Active, Plans;
+    std::vector<TSaleServiceHistory> ServiceHistories;
+    std::vector<std::string> ServiceKeys;
+    std::vector<TPendingEmpDay> PendingEmpDays;
+  };
+  // "(" + the ids in set order, comma-separated, no blanks + ")".
+  static std::string IdList(const TIdSet& Set);
+  // Sales phases: AddSalesFromQuery returns the sales it started and adds the
+  // rows it read to Rows.
+  void RetrieveCurrentSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
+  void RetrieveHistoricalSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
+  int AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State, int64_t& Rows);
+  // Timeclock phases: AddLaborFromQuery returns the rows it read.
+  void RetrievePendingLabor(const TDataCollectorStatusObj& Status, TRetrievalState& State);
+  void RetrieveHistoricalLabor(const TDataCollectorStatusObj& Status, TRetrievalState& State);
+  int64_t AddLaborFromQuery(TSiteQuery& Query, TRetrievalState& State);
+  void ReadPendingEmpDays(TRetrievalState& State);
+  // Reference phases.
+  void RetrieveSaleEmployees(const TDataCollectorStatusObj& Status, TRetrievalState& State);
+  void LogReferenceSummary(TRetrievalState& State);
+  void RetrieveTerminals(TRetrievalState& State);
+  void RetrieveEmployees(TRetrievalState& State);
+  void RetrieveRoles(TRetrievalState& State);
+  void RetrieveServices(TRetrievalState& State);
+  // A new record to send when the row's employee is new to the employee cache
+  // or differs from the cached copy; nullptr otherwise. The cache is not changed.
+  std::unique_ptr<TEmployeeRecord> ChangedEmployee(const TDataRow& Row, bool Enabled);
+  // The same for a category and the category cache.
+  std::unique_ptr<TEmpCategory> ChangedCategory(const TDataRow& Row);
+  // The pending employee days read by the last RetrieveData, and its result.
+  std::vector<TPendingEmpDay> LPendingEmpDays;
+  const TCollectedData* LPendingEmpDaysData = nullptr;
 
   // Server exchanges.
   virtual void LoadConfiguration();

@@ -12,11 +12,6 @@ namespace {
 }
 }  // namespace
 
-// Retrieval.
-std::unique_ptr<TCollectedData> TDataCollector::RetrieveData(const TDataCollectorStatusObj&) {
-  NotAvailable("RetrieveData");
-}
-
 // Server exchanges.
 void TDataCollector::DownloadUpdater(const std::string&) { NotAvailable("DownloadUpdater"); }
 void TDataCollector::StartRemoteUninstall() { NotAvailable("The remote uninstall"); }

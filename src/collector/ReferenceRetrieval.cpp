@@ -1,0 +1,292 @@
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/DateTime.h"
+#include "collector/DataCollector.h"
+#include "collector/SiteDatabase.h"
+#include "model/CollectedData.h"
+
+namespace {
+
+const char* const kSaleEmployeesQuery =
+    "SELECT se.Employee, se.EmpRole, se.ProfitCenter FROM SaleEmployees se LEFT JOIN EmpRole er "
+    "on er.objid = se.emprole WHERE se.Site = :Site and se.SaleID = :SaleID and er.Typ = 30";
+
+const char* const kPriorSalesQuery =
+    "SELECT s.ObjID  FROM Sale s  WHERE S.Site = :Site and s.Modified >= :StartTS and "
+    "s.Modified < :EndTS  ORDER BY s.site, s.objid";
+
+const char* const kEmployeeColumns =
+    "SELECT E.ObjID, E.Name, E.FirstName, E.LastName, E.Initials, E.MainPhone, E.AltPhone, "
+    "E.Category, E.HomeSite FROM Employee E WHERE ";
+
+// ActiveAt of an employee who works at every site.
+constexpr int32_t kActiveAtAllSites = -2147483647;
+
+// Removes blanks and control characters from both ends.
+std::string Trimmed(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+  return text.substr(first, last - first);
+}
+
+int32_t AsInt32(const TDataRow& row, std::string_view name) {
+  return static_cast<int32_t>(row.AsInteger(name));
+}
+
+}  // namespace
+
+void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status,
+                                           TRetrievalState& State) {
+  LCurCycleStats.GetSaleEmpStart = DateTimeNow();
+  TCollectedData& data = State.Data;
+  if (!data.SalesData().empty() || data.NewEmployees()) {
+    TSiteQuery employees(*LDB, kSaleEmployeesQuery);
+    employees.SetInteger("Site", LCfg->DBSite());
+    for (const auto& sale : data.SalesData()) {
+      employees.SetInteger("SaleID", sale->SaleID);
+      employees.Open();
+      for (; !employees.Eof(); employees.Next()) {
+        sale->AddRowFromSaleEmployeesQuery(employees);
+        State.Employees.Add(AsInt32(employees, employees.FieldName(0)));
+        State.Roles.Add(AsInt32(employees, employees.FieldName(1)));
+      }
+      employees.Close();
+    }
+
+    if (data.NewEmployees()) {
+      Log("Getting Sales employees for current day");
+      TSiteQuery prior(*LDB, kPriorSalesQuery);
+      prior.SetInteger("Site", LCfg->DBSite());
+      prior.SetTimestamp("StartTS", DateOf(Status.CurrentCycleStart));
+      prior.SetTimestamp("EndTS", Status.CurrentCycleStart);
+      prior.Open();
+      if (prior.Eof()) {
+        Log("No prior sale employees for current day");
+      } else {
+        int added = 0;
+        for (; !prior.Eof(); prior.Next()) {
+          employees.SetInteger("SaleID", prior.AsInteger("ObjID"));
+          employees.Open();
+          for (; !employees.Eof(); employees.Next()) {
+            if (State.Employees.Add(AsInt32(employees, employees.FieldName(0)))) ++added;
+            State.Roles.Add(AsInt32(employees, employees.FieldName(1)));
+          }
+          employees.Close();
+        }
+        Log(std::to_string(added) + " sale employees added for prior sales for current day");
+      }
+    }
+  }
+  LCurCycleStats.GetSaleEmpEnd = DateTimeNow();
+}
+
+void TDataCollector::LogReferenceSummary(TRetrievalState& State) {
+  if (!State.Terminals.Ids.empty() || !State.ServiceHistories.empty() ||
+      !State.Roles.Ids.empty() || !State.Employees.Ids.empty() || !State.Plans.Ids.empty()) {
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Referenced Terminals / Services / Roles / Employees / Plans: %d / %d / %d / %d / %d",
+                  static_cast<int>(State.Terminals.Ids.size()),
+                  static_cast<int>(State.ServiceHistories.size()),
+                  static_cast<int>(State.Roles.Ids.size()),
+                  static_cast<int>(State.Employees.Ids.size()),
+                  static_cast<int>(State.Plans.Ids.size()));
+    Log(line);
+  }
+  if (!State.Data.DeletedSales().empty()) {
+    Log("Deleted Sales: " + std::to_string(State.Data.DeletedSales().size()));
+  }
+}
+
+void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
+  LCurCycleStats.GetRefTermStart = DateTimeNow();
+  if (!State.Terminals.Ids.empty()) {
+    TSiteQuery query(*LDB, "SELECT Objid, Name, TerminalType from Terminal where objid in " +
+                               IdList(State.Terminals) + " and site = " +
+                               std::to_string(LCfg->DBSite()));
+    State.Terminals.Clear();
+    query.Open();
+    for (; !query.Eof(); query.Next()) {
+      auto terminal = std::make_unique<TTerminalRecord>();
+      terminal->ObjId = AsInt32(query, "ObjId");
+      terminal->Name = Trimmed(query.AsString("Name"));
+      terminal->TerminalType = AsInt32(query, "TerminalType");
+      State.Data.Terminals().push_back(std::move(terminal));
+    }
+  }
+  if (!State.Plans.Ids.empty()) {
+    TSiteQuery query(*LDB,
+                     "SELECT Objid, Name, Typ, Fact, ExpirationAge, Enabled from PlanType Where "
+                     "ObjID in " + IdList(State.Plans));
+    State.Plans.Clear();
+    query.Open();
+    for (; !query.Eof(); query.Next()) {
+      auto plan = std::make_unique<TPlanTypeObject>();
+      plan->ObjID = AsInt32(query, "ObjID");
+      plan->Name = Trimmed(query.AsString("Name"));
+      plan->PlanType = AsInt32(query, "Typ");
+      plan->Fact = AsInt32(query, "Fact");
+      plan->ExpAge = AsInt32(query, "ExpirationAge");
+      plan->Enabled = AsInt32(query, "Enabled");
+      State.Data.PlanTypes().push_back(std::move(plan));
+    }
+  }
+  LCurCycleStats.GetRefTermEnd = DateTimeNow();
+}
+
+void TDataCollector::RetrieveEmployees(TRetrievalState& State) {
+  LCurCycleStats.GetRefEmpStart = DateTimeNow();
+  TCollectedData& data = State.Data;
+  const TKeyedObjectCache& cache = LCfg->SiteEmployees();
+  // Employees sent that the cache does not hold yet, for the cache size the
+  // log reports: the size the cache has once this data is accepted.
+  int uncached = 0;
+  auto send = [&](std::unique_ptr<TEmployeeRecord> employee) {
+    if (!employee) return;
+    if (cache.Find<TEmployeeRecord>(std::to_string(employee->ObjId)) == nullptr) ++uncached;
+    data.Employees().push_back(std::move(employee));
+  };
+  {
+    TSiteQuery query(
+        *LDB, std::string(kEmployeeColumns) +
+                  "(E.HomeSite = :Site) AND (E.Enabled = 1) AND (E.Code > 0) AND ((E.TermDate is "
+                  "NULL) or (E.TermDate > :TermDate)) AND ( (E.ActiveAt = " +
+                  std::to_string(kActiveAtAllSites) + ") OR (E.ActiveAt = :Site) " +
+                  "OR ((E.ActiveAt < 0) AND " + "(Exists (Select * from SiteGroupSites SG " +
+                  "where (SG.SiteGroup = -E.ActiveAt) AND (SG.Site = :Site)))))");
+    query.SetDate("TermDate", DateOf(DateTimeNow()));
+    query.SetInteger("Site", LCfg->DBSite());
+    query.Open();
+    for (; !query.Eof(); query.Next()) {
+      const int32_t id = AsInt32(query, "ObjID");
+      State.Active.Add(id);
+      State.Employees.Remove(id);
+      send(ChangedEmployee(query, true));
+    }
+    query.Close();
+
+    cache.ForEach<TEmployeeRecord>([&State](const std::string&, const TEmployeeRecord& cached) {
+      if (cached.Enabled && !State.Active.Contains(cached.ObjId)) State.Employees.Add(cached.ObjId);
+    });
+
+    if (!State.Employees.Ids.empty()) {
+      Log("Non Active Referenced Employees: " + std::to_string(State.Employees.Ids.size()));
+      query.SetSQL(std::string(kEmployeeColumns) + "ObjID in " + IdList(State.Employees));
+      State.Employees.Clear();
+      query.Open();
+      for (; !query.Eof(); query.Next()) send(ChangedEmployee(query, false));
+      query.Close();
+    }
+
+    if (!data.Employees().empty()) {
+      Log("Total employees: " + std::to_string(cache.Count() + uncached) +
+          ", sent: " + std::to_string(data.Employees().size()));
+    }
+
+    query.SetSQL("SELECT ObjID, Name FROM EmpCategory ORDER BY 1");
+    query.Open();
+    for (; !query.Eof(); query.Next()) {
+      if (auto category = ChangedCategory(query)) data.EmpCategories().push_back(std::move(category));
+    }
+  }
+  LCurCycleStats.GetRefEmpEnd = DateTimeNow();
+}
+
+std::unique_ptr<TEmployeeRecord> TDataCollector::ChangedEmployee(const TDataRow& Row, bool Enabled) {
+  auto employee = std::make_unique<TEmployeeRecord>();
+  employee->ObjId = AsInt32(Row, "ObjId");
+  employee->Category = AsInt32(Row, "Category");
+  employee->HomeSite = AsInt32(Row, "HomeSite");
+  employee->Name = Trimmed(Row.AsString("Name"));
+  employee->FirstName = Trimmed(Row.AsString("FirstName"));
+  employee->LastName = Trimmed(Row.AsString("LastName"));
+  employee->Initials = Trimmed(Row.AsString("Initials"));
+  employee->MainPhone = Trimmed(Row.AsString("MainPhone"));
+  employee->AltPhone = Trimmed(Row.AsString("AltPhone"));
+  employee->Enabled = Enabled;
+
+  const TEmployeeRecord* cached =
+      LCfg->SiteEmployees().Find<TEmployeeRecord>(std::to_string(employee->ObjId));
+  if (cached != nullptr && !cached->Different(employee.get())) return nullptr;
+  return employee;
+}
+
+std::unique_ptr<TEmpCategory> TDataCollector::ChangedCategory(const TDataRow& Row) {
+  auto category = std::make_unique<TEmpCategory>();
+  category->ObjId = AsInt32(Row, "ObjID");
+  category->Name = Trimmed(Row.AsString("Name"));
+
+  const TOwningObjectList& cache = LCfg->EmpCategories();
+  for (int i = 0; i < cache.Count(); ++i) {
+    const TEmpCategory* cached = cache.Item<TEmpCategory>(i);
+    if (cached != nullptr && cached->ObjId == category->ObjId) {
+      return cached->Name == category->Name ? nullptr : std::move(category);
+    }
+  }
+  return category;
+}
+
+void TDataCollector::RetrieveRoles(TRetrievalState& State) {
+  LCurCycleStats.GetRefRoleStart = DateTimeNow();
+  if (!State.Roles.Ids.empty()) {
+    {
+      TSiteQuery query(*LDB, "SELECT Objid, Name, ProfitCenter, Typ from EmpRole where objid in " +
+                                 IdList(State.Roles));
+      query.Open();
+      for (; !query.Eof(); query.Next()) {
+        auto role = std::make_unique<TEmpRoleRecord>();
+        role->ObjId = AsInt32(query, "ObjId");
+        role->Name = Trimmed(query.AsString("Name"));
+        role->PC = AsInt32(query, "ProfitCenter");
+        role->Typ = AsInt32(query, "Typ");
+        State.Data.Roles().push_back(std::move(role));
+      }
+    }
+    State.Roles.Clear();
+  }
+  LCurCycleStats.GetRefRoleEnd = DateTimeNow();
+}
+
+void TDataCollector::RetrieveServices(TRetrievalState& State) {
+  LCurCycleStats.GetRefSvcStart = DateTimeNow();
+  if (!State.ServiceHistories.empty()) {
+    {
+      TSiteQuery query(*LDB,
+                       "SELECT Objid, Name from Service where ProfitCenter = :PC and HistoryBit = "
+                       ":Bit and Enabled = 1");
+      std::unordered_set<std::string> looked;
+      for (const TSaleServiceHistory& history : State.ServiceHistories) {
+        query.SetInteger("PC", history.ProfitCenter);
+        for (int bit = 1; bit <= 48; ++bit) {
+          if ((history.HistoryBits & (int64_t{1} << bit)) == 0) continue;
+          std::string key = std::to_string(history.ProfitCenter) + ":" + std::to_string(bit);
+          if (!looked.insert(key).second) continue;
+          State.ServiceKeys.push_back(std::move(key));
+          query.SetInteger("Bit", bit);
+          query.Open();
+          if (!query.Eof()) {
+            auto service = std::make_unique<TServiceRecord>();
+            service->PC = history.ProfitCenter;
+            service->Bit = bit;
+            service->ObjId = AsInt32(query, query.FieldName(0));
+            service->Name = Trimmed(query.AsString(query.FieldName(1)));
+            State.Data.Services().push_back(std::move(service));
+          }
+          query.Close();
+        }
+      }
+    }
+    State.ServiceHistories.clear();
+  }
+  if (!State.ServiceKeys.empty()) {
+    Log("Referenced Services Sent: " + std::to_string(State.ServiceKeys.size()));
+    State.ServiceKeys.clear();
+  }
+  LCurCycleStats.GetRefSvcEnd = DateTimeNow();
+}
