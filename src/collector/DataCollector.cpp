@@ -235,6 +235,7 @@ void TDataCollector::RunCycle() {
       if (result == 1) {
         LCurCycleStats.SaveStart = DateTimeNow();
         SaveStatus(status.get());
+        CommitAcceptedData(data.get());
         try {
           SetSiteStatus("QuorixConnectDateTime", DateTimeToText(DateTimeNow()));
         } catch (const std::exception& e) {
