@@ -1,0 +1,402 @@
+#include "platform/ServiceControl.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/Registry.h"
+#include "platform/posix/FileDescriptor.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
+const char kDefaultUnitFolder[] = "/etc/systemd/system";
+const char kSystemdRunning[] = "/run/systemd/system";
+const char kServiceExists[] = "The specified service already exists.";
+const char kNoSuchService[] = "The specified service does not exist as an installed service.";
+constexpr std::uint32_t kStopWaitHintMs = 100;
+
+std::string SystemMessage(int error) { return std::strerror(error); }
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+bool IsThisComputer(const std::string& computerName) {
+  std::string name = Lower(Trim(computerName));
+  if (name.rfind("\\\\", 0) == 0) name.erase(0, 2);
+  if (name.empty() || name == "localhost" || name == ".") return true;
+  char host[256] = {0};
+  if (::gethostname(host, sizeof host - 1) != 0) return false;
+  return name == Lower(host);
+}
+
+// The unit folder, and whether it is systemd's own.
+std::pair<std::string, bool> UnitFolder() {
+  const char* folder = std::getenv("DC_SYSTEMD_DIR");
+  if (folder != nullptr && *folder != '\0') return {folder, false};
+  return {kDefaultUnitFolder, true};
+}
+
+std::string UnitFile(const std::string& name) {
+  return (fs::path(UnitFolder().first) / (name + ".service")).string();
+}
+
+bool SystemdManagesUnits() { return UnitFolder().second && fs::exists(kSystemdRunning); }
+
+// One word of a unit file's command line: quoted, with the characters that
+// systemd would expand or unescape written literally.
+std::string UnitWord(const std::string& text) {
+  std::string word = "\"";
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      throw ServiceControlError("The program path cannot be written to a unit file: " + text);
+    }
+    if (c == '\\' || c == '"') word += '\\';
+    if (c == '%') word += '%';
+    if (c == '$') word += '$';
+    word += c;
+  }
+  return word + '"';
+}
+
+std::string UnitText(const ServiceDefinition& service) {
+  std::string description;
+  for (const char c : service.displayName) {
+    if (static_cast<unsigned char>(c) < 0x20) continue;
+    description += c;
+    if (c == '%') description += '%';
+  }
+  return "# Written by " + description + " when it installed the service \"" + service.name +
+         "\".\n"
+         "[Unit]\n"
+         "Description=" + description + "\n"
+         "Wants=network-online.target\n"
+         "After=network-online.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=simple\n"
+         "ExecStart=" + UnitWord(service.imagePath) + "\n"
+         "Restart=on-failure\n"
+         "KillSignal=SIGTERM\n"
+         // The updater and the uninstaller that the service starts must not
+         // be killed with it when they stop the service.
+         "KillMode=process\n"
+         "TimeoutStopSec=150\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      const int error = errno;
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      throw ServiceControlError("Cannot write " + path + ": " + SystemMessage(error));
+    }
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    throw ServiceControlError("Cannot write " + path + ": " + SystemMessage(error));
+  }
+}
+
+// Runs systemctl with the arguments and waits; its exit status, or -1 when it
+// could not be run.
+int RunSystemctl(const std::vector<std::string>& args) {
+  std::vector<std::string> words{"systemctl"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string RunMarkFile(const std::string& programFolder, const std::string& name) {
+  return (fs::path(programFolder) / (name + ".pid")).string();
+}
+
+// Whether a process holds the lock of the run mark.
+bool MarkLocked(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  return ::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
+std::optional<pid_t> MarkedProcess(const std::string& path) {
+  std::ifstream in(path);
+  long pid = 0;
+  if (in >> pid && pid > 0) return static_cast<pid_t>(pid);
+  return std::nullopt;
+}
+
+class PosixServiceControl : public ServiceControl {
+ public:
+  PosixServiceControl() : FHive(OpenRegistryHive(RegistryRoot::LocalMachine)) {}
+
+  ServiceInstallReport InstallService(const ServiceDefinition& service) override {
+    const std::string key = ServiceRecordKey(service.name);
+    if (ServiceExists(service.name)) throw ServiceControlError(kServiceExists);
+    ServiceInstallReport report;
+    report.unitFile = UnitFile(service.name);
+    try {
+      FHive->CreateKey(key);
+      FHive->WriteValue(key, "Type", RegistryValue::DWord(kServiceWin32OwnProcess));
+      FHive->WriteValue(key, "Start", RegistryValue::DWord(kServiceAutoStart));
+      FHive->WriteValue(key, "ErrorControl", RegistryValue::DWord(kServiceErrorNormal));
+      FHive->WriteValue(key, "DisplayName", RegistryValue::Text(service.displayName));
+      FHive->WriteValue(key, "ObjectName", RegistryValue::Text(kLocalSystemAccount));
+      WriteFileAtomically(report.unitFile, UnitText(service));
+      // Written last: until it is there, the service does not exist.
+      FHive->WriteValue(key, "ImagePath",
+                        RegistryValue::Text(service.imagePath, RegistryValueType::ExpandString));
+    } catch (const std::exception& e) {
+      Undo(key, report.unitFile);
+      throw ServiceControlError(e.what());
+    }
+    if (!SystemdManagesUnits()) {
+      report.note = UnitFolder().second ? "systemd is not running"
+                                        : "the unit folder is not systemd's own (DC_SYSTEMD_DIR)";
+      return report;
+    }
+    RunSystemctl({"daemon-reload"});
+    const int status = RunSystemctl({"enable", service.name + ".service"});
+    report.unitEnabled = status == 0;
+    if (!report.unitEnabled) {
+      report.note = status < 0 ? "systemctl could not be run"
+                               : "systemctl enable ended with status " + std::to_string(status);
+    }
+    return report;
+  }
+
+  void RemoveService(const std::string& name) override {
+    if (!ServiceExists(name)) throw ServiceControlError(kNoSuchService);
+    const bool systemd = SystemdManagesUnits();
+    if (systemd) RunSystemctl({"disable", name + ".service"});
+    try {
+      FHive->DeleteKey(ServiceRecordKey(name));
+    } catch (const std::exception& e) {
+      throw ServiceControlError(e.what());
+    }
+    std::error_code ignored;
+    fs::remove(UnitFile(name), ignored);
+    if (systemd) RunSystemctl({"daemon-reload"});
+    FStopCheckPoints.erase(Lower(name));
+  }
+
+  bool ServiceExists(const std::string& name) override {
+    try {
+      return FHive->ReadValue(ServiceRecordKey(name), "ImagePath").has_value();
+    } catch (const std::exception& e) {
+      throw ServiceControlError(e.what());
+    }
+  }
+
+  void SetSecurityDescriptor(const std::string& name, const std::string& sddl) override {
+    if (!ServiceExists(name)) throw ServiceControlError(kNoSuchService);
+    try {
+      FHive->WriteValue(ServiceRecordKey(name), "SecurityDescriptor", RegistryValue::Text(sddl));
+    } catch (const std::exception& e) {
+      throw ServiceControlError(e.what());
+    }
+  }
+
+  std::string SecurityDescriptor(const std::string& name) override {
+    try {
+      const auto value = FHive->ReadValue(ServiceRecordKey(name), "SecurityDescriptor");
+      return value ? value->AsText() : std::string();
+    } catch (const std::exception& e) {
+      throw ServiceControlError(e.what());
+    }
+  }
+
+  ServiceStatus QueryStatus(const std::string& name) override {
+    ServiceStatus status;
+    if (!MarkLocked(MarkFileOf(name))) {
+      FStopCheckPoints.erase(Lower(name));
+      return status;
+    }
+    const auto stopping = FStopCheckPoints.find(Lower(name));
+    if (stopping == FStopCheckPoints.end()) {
+      status.state = ServiceState::Running;
+      return status;
+    }
+    status.state = ServiceState::StopPending;
+    status.checkPoint = ++stopping->second;
+    status.waitHintMs = kStopWaitHintMs;
+    return status;
+  }
+
+  ServiceStatus SendStop(const std::string& name) override {
+    const std::string mark = MarkFileOf(name);
+    // The service writes its process id just after taking the lock.
+    for (int attempt = 0; attempt < 20 && MarkLocked(mark); ++attempt) {
+      if (const auto pid = MarkedProcess(mark)) {
+        if (::kill(*pid, SIGTERM) != 0 && errno != ESRCH) {
+          throw ServiceControlError("Cannot stop the service \"" + name + "\": " + SystemMessage(errno));
+        }
+        FStopCheckPoints[Lower(name)] = 0;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return QueryStatus(name);
+  }
+
+ private:
+  std::string MarkFileOf(const std::string& name) {
+    std::optional<RegistryValue> image;
+    try {
+      image = FHive->ReadValue(ServiceRecordKey(name), "ImagePath");
+    } catch (const std::exception& e) {
+      throw ServiceControlError(e.what());
+    }
+    if (!image) throw ServiceControlError(kNoSuchService);
+    return RunMarkFile(fs::path(image->AsText()).parent_path().string(), name);
+  }
+
+  void Undo(const std::string& key, const std::string& unitFile) noexcept {
+    try {
+      FHive->DeleteKey(key);
+    } catch (...) {
+    }
+    std::error_code ignored;
+    fs::remove(unitFile, ignored);
+  }
+
+  std::unique_ptr<RegistryHive> FHive;
+  // Services this connection has sent the stop control to, with the check
+  // point last reported for each.
+  std::map<std::string, std::uint32_t> FStopCheckPoints;
+};
+
+class PosixServiceRunMark : public ServiceRunMark {
+ public:
+  PosixServiceRunMark(std::string path, FileDescriptor fd) : FPath(std::move(path)), FFd(std::move(fd)) {}
+  ~PosixServiceRunMark() override {
+    // Removed while still locked, so a prober never reads a stale process id.
+    ::unlink(FPath.c_str());
+  }
+  const std::string& path() const override { return FPath; }
+
+ private:
+  std::string FPath;
+  FileDescriptor FFd;
+};
+
+}  // namespace
+
+std::string ServiceRecordKey(const std::string& name) { return kServicesKey + name; }
+
+std::unique_ptr<ServiceControl> OpenServiceControl(const std::string& computerName) {
+  if (!IsThisComputer(computerName)) {
+    throw ServiceControlError("The service control manager of \"" + Trim(computerName) +
+                              "\" cannot be reached: only this computer's services can be managed.");
+  }
+  return std::make_unique<PosixServiceControl>();
+}
+
+bool ServiceExists(const std::string& computerName, const std::string& name) {
+  try {
+    return OpenServiceControl(computerName)->ServiceExists(name);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool StopService(const std::string& computerName, const std::string& name,
+                 std::chrono::milliseconds limit) {
+  try {
+    const auto control = OpenServiceControl(computerName);
+    if (!control->ServiceExists(name)) return true;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    ServiceStatus status = control->SendStop(name);
+    while (status.state != ServiceState::Stopped) {
+      const std::uint32_t remembered = status.checkPoint;
+      std::this_thread::sleep_for(std::chrono::milliseconds(status.waitHintMs));
+      // The check point alone never ends the wait for a service that hangs
+      // in its stop handler without reporting progress.
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      try {
+        status = control->QueryStatus(name);
+      } catch (...) {
+        break;
+      }
+      if (status.checkPoint < remembered) break;
+    }
+    return status.state == ServiceState::Stopped;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name,
+                                                   const std::string& programFolder) {
+  const std::string path = RunMarkFile(programFolder, name);
+  // Close-on-exec: the programs the service starts must not inherit the lock.
+  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
+    throw ServiceControlError("Cannot write the run mark " + path + ": " + SystemMessage(errno));
+  }
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if (error == EWOULDBLOCK) {
+      const auto pid = MarkedProcess(path);
+      throw ServiceControlError("The service \"" + name + "\" is already running" +
+                                (pid ? " (process " + std::to_string(*pid) + ")" : std::string()));
+    }
+    throw ServiceControlError("Cannot lock the run mark " + path + ": " + SystemMessage(error));
+  }
+  const std::string text = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) != 0 ||
+      ::pwrite(fd.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    throw ServiceControlError("Cannot write the run mark " + path + ": " + SystemMessage(error));
+  }
+  return std::make_unique<PosixServiceRunMark>(path, std::move(fd));
+}
+
+}  // namespace platform

@@ -1,0 +1,232 @@
+// The service records, their units and stopping a running service, with a
+// private registry hive and unit folder.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/Registry.h"
+#include "platform/ServiceControl.h"
+#include "support/ScopedEnv.h"
+#include "support/ScopedRegistry.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using namespace platform;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class ServiceControlTest : public ::testing::Test {
+ protected:
+  ServiceControlTest() : units("DC_SYSTEMD_DIR", dir.file("units").c_str()) {
+    fs::create_directory(dir.path() / "units");
+    fs::create_directory(dir.path() / "program");
+  }
+
+  ServiceDefinition Definition(const std::string& program = "DataCollector") const {
+    return {"TestSvc", "Test Service", dir.file("program/" + program)};
+  }
+  std::string UnitFile() const { return dir.file("units/TestSvc.service"); }
+  std::optional<RegistryValue> Value(const std::string& name) const {
+    return OpenRegistryHive(RegistryRoot::LocalMachine)->ReadValue(ServiceRecordKey("TestSvc"), name);
+  }
+
+  // A child process that marks itself as the running service TestSvc and
+  // waits; with ignoreStop it does not end on SIGTERM.
+  pid_t StartFakeService(bool ignoreStop) {
+    int ready[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(ready[0]);
+      if (ignoreStop) ::signal(SIGTERM, SIG_IGN);
+      try {
+        auto mark = MarkServiceRunning("TestSvc", dir.file("program"));
+        const char ok = 'k';
+        if (::write(ready[1], &ok, 1) != 1) ::_exit(3);
+        for (;;) ::pause();
+      } catch (...) {
+        ::_exit(2);
+      }
+    }
+    ::close(ready[1]);
+    char answer = 0;
+    EXPECT_EQ(::read(ready[0], &answer, 1), 1);
+    ::close(ready[0]);
+    children.push_back(pid);
+    return pid;
+  }
+
+  void TearDown() override {
+    for (const pid_t pid : children) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  TempDir dir{"service-control"};
+  ScopedRegistry registry;
+  ScopedEnv units;
+  std::vector<pid_t> children;
+};
+
+TEST_F(ServiceControlTest, InstallWritesTheRecordAndAUnitThatRunsTheProgramInTheForeground) {
+  auto control = OpenServiceControl("");
+  const ServiceInstallReport report = control->InstallService(Definition());
+
+  EXPECT_TRUE(control->ServiceExists("TestSvc"));
+  EXPECT_TRUE(ServiceExists("", "testsvc"));
+  EXPECT_EQ(Value("Type"), RegistryValue::DWord(0x10));
+  EXPECT_EQ(Value("Start"), RegistryValue::DWord(2));
+  EXPECT_EQ(Value("ErrorControl"), RegistryValue::DWord(1));
+  EXPECT_EQ(Value("ImagePath"),
+            RegistryValue::Text(dir.file("program/DataCollector"), RegistryValueType::ExpandString));
+  EXPECT_EQ(Value("DisplayName"), RegistryValue::Text("Test Service"));
+  EXPECT_EQ(Value("ObjectName"), RegistryValue::Text("LocalSystem"));
+
+  EXPECT_EQ(report.unitFile, UnitFile());
+  EXPECT_FALSE(report.unitEnabled);
+  EXPECT_THAT(report.note, HasSubstr("DC_SYSTEMD_DIR"));
+  const std::string unit = ReadText(UnitFile());
+  EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + dir.file("program/DataCollector") + "\"\n"));
+  for (const char* line : {"Type=simple\n", "Restart=on-failure\n", "KillSignal=SIGTERM\n",
+                           "KillMode=process\n", "WantedBy=multi-user.target\n"}) {
+    EXPECT_THAT(unit, HasSubstr(line));
+  }
+}
+
+TEST_F(ServiceControlTest, UnitCommandLineKeepsEveryCharacterOfThePathLiterally) {
+  const struct {
+    std::string program;
+    std::string word;
+  } cases[] = {
+      {"Data Collector", "Data Collector\""},
+      {"100%", "100%%\""},
+      {"a$HOME", "a$$HOME\""},
+      {"q\"uote", "q\\\"uote\""},
+      {"back\\slash", "back\\\\slash\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    auto control = OpenServiceControl("");
+    control->InstallService(Definition(c.program));
+    EXPECT_THAT(ReadText(UnitFile()), HasSubstr("ExecStart=\"" + dir.file("program/") + c.word + "\n"));
+    control->RemoveService("TestSvc");
+  }
+}
+
+TEST_F(ServiceControlTest, RecordsCannotBeCreatedTwiceOrRemovedWhenMissing) {
+  auto control = OpenServiceControl("localhost");
+  control->InstallService(Definition());
+  EXPECT_THROW(
+      {
+        try {
+          control->InstallService(Definition());
+        } catch (const ServiceControlError& e) {
+          EXPECT_STREQ(e.what(), "The specified service already exists.");
+          throw;
+        }
+      },
+      ServiceControlError);
+
+  control->SetSecurityDescriptor("TestSvc", "D:(A;;LCRPWP;;;AU)");
+  EXPECT_EQ(control->SecurityDescriptor("TestSvc"), "D:(A;;LCRPWP;;;AU)");
+
+  control->RemoveService("TestSvc");
+  EXPECT_FALSE(control->ServiceExists("TestSvc"));
+  EXPECT_FALSE(OpenRegistryHive(RegistryRoot::LocalMachine)->KeyExists(ServiceRecordKey("TestSvc")));
+  EXPECT_FALSE(fs::exists(UnitFile()));
+  try {
+    control->RemoveService("TestSvc");
+    ADD_FAILURE() << "removed a missing service";
+  } catch (const ServiceControlError& e) {
+    EXPECT_STREQ(e.what(), "The specified service does not exist as an installed service.");
+  }
+  EXPECT_THROW(control->SetSecurityDescriptor("TestSvc", "D:"), ServiceControlError);
+}
+
+TEST_F(ServiceControlTest, InstallThatCannotWriteTheUnitLeavesNoRecord) {
+  ScopedEnv missing("DC_SYSTEMD_DIR", dir.file("no/such/folder").c_str());
+  auto control = OpenServiceControl("");
+  EXPECT_THROW(control->InstallService(Definition()), ServiceControlError);
+  EXPECT_FALSE(control->ServiceExists("TestSvc"));
+  EXPECT_FALSE(OpenRegistryHive(RegistryRoot::LocalMachine)->KeyExists(ServiceRecordKey("TestSvc")));
+}
+
+TEST_F(ServiceControlTest, OtherComputersCannotBeReached) {
+  OpenServiceControl("")->InstallService(Definition());
+  EXPECT_THROW(OpenServiceControl("far-away-host"), ServiceControlError);
+  EXPECT_FALSE(ServiceExists("far-away-host", "TestSvc"));
+  EXPECT_FALSE(StopService("far-away-host", "TestSvc"));
+  EXPECT_TRUE(ServiceExists("  ", "TestSvc"));
+}
+
+TEST_F(ServiceControlTest, StoppingAServiceThatIsNotRunningOrDoesNotExistSucceedsAtOnce) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(StopService("", "NoSuchSvc"));
+  OpenServiceControl("")->InstallService(Definition());
+  EXPECT_TRUE(StopService("", "TestSvc"));
+  // A run mark left by a process that died holds no lock.
+  std::ofstream(dir.file("program/TestSvc.pid")) << "999999\n";
+  EXPECT_TRUE(StopService("", "TestSvc"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST_F(ServiceControlTest, StopEndsTheRunningServiceAndWaitsForIt) {
+  OpenServiceControl("")->InstallService(Definition());
+  const pid_t pid = StartFakeService(false);
+  auto control = OpenServiceControl("");
+  EXPECT_EQ(control->QueryStatus("TestSvc").state, ServiceState::Running);
+
+  EXPECT_TRUE(StopService("", "TestSvc"));
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, WNOHANG), pid) << "StopService returned before the service ended";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  children.clear();
+  EXPECT_EQ(control->QueryStatus("TestSvc").state, ServiceState::Stopped);
+}
+
+TEST_F(ServiceControlTest, StopGivesUpOnAServiceThatDoesNotEnd) {
+  OpenServiceControl("")->InstallService(Definition());
+  StartFakeService(true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(StopService("", "TestSvc", 600ms));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 600ms);
+  EXPECT_LT(waited, 3s);
+}
+
+TEST_F(ServiceControlTest, RunMarkAdmitsOneProcessAndIsRemovedAtTheEnd) {
+  const std::string folder = dir.file("program");
+  {
+    auto mark = MarkServiceRunning("TestSvc", folder);
+    EXPECT_EQ(mark->path(), dir.file("program/TestSvc.pid"));
+    EXPECT_EQ(std::stol(ReadText(mark->path())), static_cast<long>(::getpid()));
+    try {
+      MarkServiceRunning("TestSvc", folder);
+      ADD_FAILURE() << "a second run mark was granted";
+    } catch (const ServiceControlError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("already running (process " + std::to_string(::getpid()) + ")"));
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.file("program/TestSvc.pid")));
+  EXPECT_THROW(MarkServiceRunning("TestSvc", dir.file("no/such/folder")), ServiceControlError);
+}
+
+}  // namespace
