@@ -12,7 +12,9 @@
 #include "collector/DataCollector.h"
 #include "platform/CrashReport.h"
 #include "platform/EventLog.h"
+#include "platform/ServiceControl.h"
 #include "service/LogFile.h"
+#include "service/OperatorModes.h"
 
 namespace {
 
@@ -123,13 +125,16 @@ int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
     AddLog(std::string("Upgrade to ") + kName + " (" + GetCollectorVersion() + ")", false);
     return 0;
   }
-  const bool installing = FindCmdLineSwitch(args, "INSTALL") || FindCmdLineSwitch(args, "UNINSTALL");
-  if (installing) {
-    std::cerr << "DataCollector: installing and removing the service is not supported yet on "
-                 "this platform; nothing was changed.\n";
-    return 2;
+  if (const std::string mode = TOperatorModes::SelectedMode(args); !mode.empty()) {
+    return TOperatorModes([this](const std::string& msg, bool) { AddLog(msg, false); }, std::cout,
+                          std::cerr)
+        .Run(mode);
   }
+  const bool installing = FindCmdLineSwitch(args, "INSTALL") || FindCmdLineSwitch(args, "UNINSTALL");
   try {
+    if (installing) return RegisterService(FindCmdLineSwitch(args, "INSTALL"), FindCmdLineSwitch(args, "SILENT"));
+    // Lets an uninstall stop this process; held until the service has ended.
+    const auto runMark = platform::MarkServiceRunning(kName, LProgramFolder);
     return LHost.Run(*this);
   } catch (...) {
     AddLog("Exception: " + CurrentExceptionMessage(), true);

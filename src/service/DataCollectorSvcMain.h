@@ -16,6 +16,7 @@ class TBaseLogFile;
 namespace platform {
 class CrashReporter;
 class EventLog;
+class ServiceControl;
 }  // namespace platform
 
 // The service module "DataCollectorSvc" ("Data Collector"): interprets the
@@ -62,6 +63,20 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   // The full path of the marker file that makes every due tick raise.
   std::string CrashTestFile() const;
 
+  // Installs (Install) or removes the service with the hooks below; the
+  // outcome goes to standard output ("Service installed successfully",
+  // suppressed by Silent) or standard error ("Service "Data Collector" failed
+  // to install with error: "..."", also when Silent). Returns the exit code:
+  // 0 when it worked. A service control manager that cannot be reached raises.
+  int RegisterService(bool Install, bool Silent);
+  void ServiceBeforeInstall();
+  // Description, event source and security descriptor of the new service.
+  void ServiceAfterInstall();
+  // Stops a running service; then this process removes the collector's
+  // structures from the site database.
+  void ServiceBeforeUninstall();
+  void ServiceAfterUninstall();
+
  protected:
   // The collector the service drives; a test module may return a scripted one.
   virtual std::unique_ptr<TDataCollector> NewCollector(TDataCollectorOnLog onLog);
@@ -87,6 +102,8 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   std::unique_ptr<platform::Timer> LTimer;
   std::mutex LCritical;
   std::unique_ptr<platform::EventLog> LEventLog;
+  // The manager RegisterService works with, for the hooks.
+  std::unique_ptr<platform::ServiceControl> LServiceControl;
   // Set by ServiceStop before anything else: ticks that begin afterwards
   // leave the collector alone and never enable the timer again.
   std::atomic<bool> LStopping{false};

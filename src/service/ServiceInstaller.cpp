@@ -1,0 +1,124 @@
+// Installing and removing the service: the framework's part (the service
+// record, the messages to the user) and the module's four hooks.
+
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "Shared/Orvel_Shared/OrvelClasses.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "collector/DataCollector.h"
+#include "platform/Files.h"
+#include "platform/ServiceControl.h"
+#include "service/DataCollectorSvcMain.h"
+
+namespace {
+
+const char kDescription[] = "Collects data for the Corvane Quorix Service.";
+const char kEventSourceKey[] = "\\SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\";
+// Full control for the local system and the administrators; query, start and
+// stop for authenticated users; read-only for interactive and service users;
+// every failed access audited.
+const char kSecurityDescriptor[] =
+    "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;LCRPWP;;;AU)"
+    "(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)S:(AU;FA;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;WD)";
+
+std::string Versioned(const std::string& text) {
+  return text + TDataCollectorSvc::kName + " (" + GetCollectorVersion() + ")";
+}
+
+}  // namespace
+
+int TDataCollectorSvc::RegisterService(bool Install, bool Silent) {
+  LServiceControl = platform::OpenServiceControl("");
+  struct TRelease {
+    std::unique_ptr<platform::ServiceControl>& control;
+    ~TRelease() { control.reset(); }
+  } release{LServiceControl};
+
+  try {
+    if (Install) {
+      ServiceBeforeInstall();
+      const platform::ServiceInstallReport report =
+          LServiceControl->InstallService({kName, kDisplayName, platform::ExecutablePath()});
+      if (!report.unitEnabled) {
+        AddLog("The systemd unit " + report.unitFile + " was written but not enabled: " + report.note);
+      }
+      try {
+        ServiceAfterInstall();
+      } catch (...) {
+        try {
+          LServiceControl->RemoveService(kName);
+        } catch (...) {
+        }
+        throw;
+      }
+    } else {
+      ServiceBeforeUninstall();
+      LServiceControl->RemoveService(kName);
+      ServiceAfterUninstall();
+    }
+  } catch (const std::exception& e) {
+    const std::string message = std::string("Service \"") + kDisplayName + "\" failed to " +
+                                (Install ? "install" : "uninstall") + " with error: \"" + e.what() + "\"";
+    // A silent uninstall started by the service itself has no one to read
+    // standard error: the log keeps the message too.
+    AddLog(message, false);
+    std::cerr << message << std::endl;
+    return 1;
+  }
+  if (!Silent) {
+    std::cout << (Install ? "Service installed successfully" : "Service uninstalled successfully") << std::endl;
+  }
+  return 0;
+}
+
+void TDataCollectorSvc::ServiceBeforeInstall() { AddLog(Versioned("Preparing to install "), false); }
+
+void TDataCollectorSvc::ServiceAfterInstall() {
+  AddLog(Versioned("Installing "), false);
+  TRegistry reg(kLocalMachine, kKeyReadWrite);
+  if (reg.OpenKey(platform::ServiceRecordKey(kName), true)) {
+    reg.WriteString("Description", kDescription);
+    reg.CloseKey();
+  }
+  if (reg.OpenKey(kEventSourceKey + std::string(kName), true)) {
+    reg.WriteString("EventMessageFile", platform::ExecutablePath());
+    reg.WriteInteger("TypesSupported", 7);
+    reg.CloseKey();
+  }
+  // Without the descriptor the service keeps the manager's default security:
+  // that does not undo the installation.
+  try {
+    LServiceControl->SetSecurityDescriptor(kName, kSecurityDescriptor);
+  } catch (const std::exception& e) {
+    AddLog(std::string("The security descriptor of the service could not be applied: ") + e.what(), false);
+  }
+  AddLog("Install completed", false);
+}
+
+void TDataCollectorSvc::ServiceBeforeUninstall() {
+  AddLog(Versioned("Preparing to uninstall "), false);
+  if (!platform::ServiceExists("", kName) || !platform::StopService("", kName)) return;
+  AddLog("Stopped the running service during uninstall", false);
+  CreateCollector();
+  // A database that cannot be cleaned must not keep the service installed.
+  try {
+    LDataCollector->Uninstall();
+  } catch (const std::exception& e) {
+    AddLog(std::string("ERROR: Failed to remove the database structures: ") + e.what(), false);
+  }
+  try {
+    LDataCollector->Shutdown();
+  } catch (const std::exception& e) {
+    AddLog(std::string("ERROR: ") + e.what(), false);
+  }
+}
+
+void TDataCollectorSvc::ServiceAfterUninstall() {
+  AddLog(Versioned("Uninstalling "), true);
+  TRegistry reg(kLocalMachine, kKeyAllAccess);
+  const std::string eventSource = kEventSourceKey + std::string(kName);
+  if (reg.KeyExists(eventSource)) reg.DeleteKey(eventSource);
+  AddLog("Uninstall complete", false);
+}

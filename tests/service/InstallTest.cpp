@@ -1,0 +1,235 @@
+// Installing and removing the service with the DataCollector program itself,
+// run from a folder of its own with a private registry hive and unit folder.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "platform/ServiceControl.h"
+#include "service/ChildProcess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\DataCollectorSvc";
+const char kEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\DataCollectorSvc";
+
+std::string BuiltProgram() {
+  if (const char* dir = std::getenv("DC_TEST_BINARY_DIR")) return std::string(dir) + "/src/service/DataCollector";
+  return (fs::path(platform::ExecutablePath()).parent_path() / "../../src/service/DataCollector")
+      .lexically_normal()
+      .string();
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class InstallTest : public ::testing::Test {
+ protected:
+  InstallTest()
+      : registryEnv("DC_REGISTRY", dir.file("registry.reg").c_str()),
+        unitsEnv("DC_SYSTEMD_DIR", dir.file("units").c_str()) {
+    program = dir.file("DataCollector");
+    fs::copy_file(BuiltProgram(), program);
+    fs::create_directory(dir.path() / "units");
+    std::ofstream(dir.file("registry.reg")).close();
+    version = GetFileVersion(program, 0);
+  }
+
+  // Runs the program to its end with the given switches.
+  Outcome Run(const std::string& switches) const {
+    const std::string command = "cd " + Quote(dir.path().string()) + " && " + Quote(program) + " " + switches +
+                                " >" + Quote(dir.file("out.txt")) + " 2>" + Quote(dir.file("err.txt"));
+    Outcome outcome;
+    const int status = std::system(command.c_str());
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = ReadText(dir.file("out.txt"));
+    outcome.err = ReadText(dir.file("err.txt"));
+    return outcome;
+  }
+
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> files;
+    if (fs::exists(dir.file("LOG"))) {
+      for (const auto& entry : fs::directory_iterator(dir.file("LOG"))) {
+        if (entry.path().extension() == ".LOG") files.push_back(entry.path().string());
+      }
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> texts;
+    for (const std::string& file : files) {
+      std::istringstream in(ReadText(file));
+      std::string line;
+      while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() < 25 || line[2] != '/' || line.substr(25) == "Log File Created.") continue;
+        texts.push_back(line.substr(25));
+      }
+    }
+    return texts;
+  }
+
+  std::optional<platform::RegistryValue> Value(const std::string& key, const std::string& name) const {
+    return platform::OpenRegistryHive(platform::RegistryRoot::LocalMachine)->ReadValue(key, name);
+  }
+  bool KeyExists(const std::string& key) const {
+    return platform::OpenRegistryHive(platform::RegistryRoot::LocalMachine)->KeyExists(key);
+  }
+
+  static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return condition();
+  }
+
+  TempDir dir{"dc-install"};
+  ScopedEnv registryEnv;
+  ScopedEnv unitsEnv;
+  std::string program;
+  std::string version;
+};
+
+TEST_F(InstallTest, SilentInstallLeavesTheRecordsLogsTheStepsAndPrintsNothing) {
+  ASSERT_FALSE(version.empty());
+  const Outcome outcome = Run("/INSTALL /SILENT");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, "");
+
+  EXPECT_EQ(Value(kServiceKey, "ImagePath"),
+            platform::RegistryValue::Text(program, platform::RegistryValueType::ExpandString));
+  EXPECT_EQ(Value(kServiceKey, "DisplayName"), platform::RegistryValue::Text("Data Collector"));
+  EXPECT_EQ(Value(kServiceKey, "Start"), platform::RegistryValue::DWord(2));
+  EXPECT_EQ(Value(kServiceKey, "Description"),
+            platform::RegistryValue::Text("Collects data for the Corvane Quorix Service."));
+  EXPECT_EQ(Value(kEventSourceKey, "EventMessageFile"), platform::RegistryValue::Text(program));
+  EXPECT_EQ(Value(kEventSourceKey, "TypesSupported"), platform::RegistryValue::DWord(7));
+  EXPECT_EQ(platform::OpenServiceControl("")->SecurityDescriptor("DataCollectorSvc"),
+            "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;LCRPWP;;;AU)"
+            "(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)S:(AU;FA;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;WD)");
+  EXPECT_THAT(ReadText(dir.file("units/DataCollectorSvc.service")),
+              HasSubstr("ExecStart=\"" + program + "\"\n"));
+
+  const std::vector<std::string> log = Messages();
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(log[1], program + " /INSTALL /SILENT");
+  EXPECT_EQ(log[2], "Preparing to install DataCollectorSvc (" + version + ")");
+  EXPECT_THAT(log, Contains("The systemd unit " + dir.file("units/DataCollectorSvc.service") +
+                            " was written but not enabled: the unit folder is not systemd's own "
+                            "(DC_SYSTEMD_DIR)"));
+  EXPECT_EQ(log[log.size() - 2], "Installing DataCollectorSvc (" + version + ")");
+  EXPECT_EQ(log.back(), "Install completed");
+}
+
+TEST_F(InstallTest, InstallReportsSuccessUnlessSilentAndFailureAlways) {
+  const Outcome first = Run("-install");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.out, "Service installed successfully\n");
+
+  for (const char* switches : {"-install", "/Install /Silent"}) {
+    SCOPED_TRACE(switches);
+    const Outcome again = Run(switches);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.err,
+              "Service \"Data Collector\" failed to install with error: \"The specified service already exists.\"\n");
+  }
+  // The failed attempts left the first installation alone.
+  EXPECT_TRUE(Value(kServiceKey, "Description").has_value());
+}
+
+TEST_F(InstallTest, UninstallOfAMissingServiceFails) {
+  const Outcome outcome = Run("/UNINSTALL /SILENT");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err,
+            "Service \"Data Collector\" failed to uninstall with error: \"The specified service does not exist "
+            "as an installed service.\"\n");
+}
+
+TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecords) {
+  ASSERT_EQ(Run("/INSTALL /SILENT").status, 0);
+  ChildProcess service(program, {program}, dir.path().string(),
+                       {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.file("DataCollectorSvc.pid")); }, 20s));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto log = Messages();
+        return std::find(log.begin(), log.end(), "Data Collector (" + version + ") Ready") != log.end();
+      },
+      20s));
+
+  const Outcome outcome = Run("/UNINSTALL");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "Service uninstalled successfully\n");
+  EXPECT_EQ(service.Wait(5s), 0) << "the service did not end when it was stopped";
+
+  const std::vector<std::string> log = Messages();
+  const auto at = [&](const std::string& text) {
+    return std::find(log.begin(), log.end(), text) - log.begin();
+  };
+  EXPECT_LT(at("Preparing to uninstall DataCollectorSvc (" + version + ")"), at("Service Stopping"));
+  EXPECT_LT(at("Service Stopping"), at("Service Stopped"));
+  EXPECT_LT(at("Service Stopped"), at("Stopped the running service during uninstall"));
+  EXPECT_LT(at("Stopped the running service during uninstall"),
+            at("Uninstalling DataCollectorSvc (" + version + ")"));
+  EXPECT_LT(at("Uninstalling DataCollectorSvc (" + version + ")"), at("Uninstall complete"));
+  EXPECT_LT(at("Uninstall complete"), static_cast<long>(log.size()));
+
+  EXPECT_FALSE(KeyExists(kServiceKey));
+  EXPECT_FALSE(KeyExists(kEventSourceKey));
+  EXPECT_FALSE(fs::exists(dir.file("units/DataCollectorSvc.service")));
+  EXPECT_FALSE(fs::exists(dir.file("DataCollectorSvc.pid")));
+}
+
+TEST_F(InstallTest, SecondServiceProcessIsRefusedWhileOneRuns) {
+  ChildProcess first(program, {program}, dir.path().string(),
+                     {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.file("DataCollectorSvc.pid")); }, 20s));
+  ChildProcess second(program, {program}, dir.path().string(),
+                      {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  EXPECT_EQ(second.Wait(10s), 1);
+  EXPECT_THAT(Messages(), Contains(HasSubstr("Exception: The service \"DataCollectorSvc\" is already running")));
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.Wait(10s), 0);
+}
+
+}  // namespace
