@@ -112,6 +112,7 @@ class TScriptedCollector : public TDataCollector {
     retrieved.push_back(data.get());
     return data;
   }
+  void CommitAcceptedData(const TCollectedData*) override { calls.push_back("CommitAcceptedData"); }
   void LoadConfiguration() override { calls.push_back("LoadConfiguration"); }
   void CreateServerConnection() override { calls.push_back("CreateServerConnection"); }
   bool PrepareTLS() override {
@@ -382,7 +383,8 @@ TEST_F(CycleTest, AcceptedCycleRunsEveryStepSavesAndRotatesStatistics) {
   EXPECT_THAT(collector.calls,
               ElementsAre("TransactionManagerRunning", "OpenDatabase", "VerifyDBStructures",
                           "StartTransaction", "LoadStatus", "RetrieveData", "Post", "SaveStatus",
-                          "SetSiteStatus QuorixConnectDateTime", "CommitTransaction",
+                          "CommitAcceptedData", "SetSiteStatus QuorixConnectDateTime",
+                          "CommitTransaction",
                           "CloseDatabase"));
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log[0], "--------------");
