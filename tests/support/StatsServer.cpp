@@ -47,6 +47,7 @@ nlohmann::json AnswerJson(const StatsServer::Answer& a) {
                       {"content_type", a.contentType}, {"charset", a.charset},
                       {"delay", a.delaySeconds}, {"reset", a.reset}};
   if (!a.file.empty()) j["file"] = a.file;
+  if (a.echoCycleEnd) j["echo_cycle_end"] = true;
   return j;
 }
 

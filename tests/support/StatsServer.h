@@ -30,6 +30,9 @@ class StatsServer {
     double delaySeconds = 0;
     bool reset = false;      // close the connection without answering
     std::string file;        // serve this file of files() instead of body
+    // As a real server accepting a post: the body (a JSON object) gets
+    // Header.LastCycleEnd = the posted document's Contents.ContentsEnd.
+    bool echoCycleEnd = false;
   };
 
   struct Request {

@@ -25,6 +25,9 @@ An answer is a JSON object, every member optional:
   delay         seconds to wait before answering (0)
   reset         true: close the connection without answering
   file          a name in files/ whose bytes are the body
+  echo_cycle_end  true: as a real server accepting a post does, the body
+                (a JSON object) gets "Header.LastCycleEnd" set to the posted
+                document's "Contents.ContentsEnd", when it has one
 
 Standard library only; the certificate is made at start with the openssl command.
 """
@@ -100,6 +103,22 @@ def write_atomic(path, data):
     os.replace(tmp, path)
 
 
+def with_cycle_end(answer_text, posted):
+    """answer_text with Header.LastCycleEnd taken from the posted document's
+    Contents.ContentsEnd; unchanged when either is not what that needs."""
+    try:
+        answer = json.loads(answer_text)
+        end = json.loads(posted.decode("cp1252", errors="replace"))["Contents"]["ContentsEnd"]
+    except (ValueError, KeyError, TypeError):
+        return answer_text
+    if not isinstance(answer, dict):
+        return answer_text
+    header = answer.setdefault("Header", {})
+    if isinstance(header, dict):
+        header["LastCycleEnd"] = end
+    return json.dumps(answer)
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "StatsServer/1.0"
@@ -147,6 +166,8 @@ class Handler(BaseHTTPRequestHandler):
             content_type = answer.get("content_type", "application/octet-stream")
         else:
             text = answer.get("body", "{}")
+            if answer.get("echo_cycle_end") and self.command == "POST":
+                text = with_cycle_end(text, body)
             payload = text.encode(answer.get("charset", "utf-8"), errors="replace")
             content_type = answer.get("content_type", "text/json; charset=utf-8")
         self.send_response(status)
