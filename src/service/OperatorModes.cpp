@@ -48,8 +48,8 @@ std::string WindowText(TDateTime start, TDateTime end) {
   return DateTimeToText(start) + " through " + DateTimeToText(end);
 }
 
-std::string Plural(size_t n, const std::string& word) {
-  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+std::string Plural(size_t n, const std::string& word, const std::string& plural = {}) {
+  return std::to_string(n) + " " + (n == 1 ? word : plural.empty() ? word + "s" : plural);
 }
 
 // What one document holds, in the words of the summary lines.
@@ -58,11 +58,11 @@ std::string ContentsText(const TCollectedData* data) {
   size_t punches = 0;
   for (const auto& labor : data->LaborData()) punches += labor->Punches.size();
   return Plural(data->SalesData().size(), "sale") + ", " +
-         Plural(data->LaborData().size(), "labor record") + " with " + Plural(punches, "punch") +
+         Plural(data->LaborData().size(), "labor record") + " with " + Plural(punches, "punch", "punches") +
          ", " + Plural(data->Employees().size(), "employee") + ", " +
          Plural(data->Terminals().size(), "terminal") + ", " + Plural(data->Roles().size(), "role") +
          ", " + Plural(data->Services().size(), "service") + ", " +
-         Plural(data->EmpCategories().size(), "employee category") + ", " +
+         Plural(data->EmpCategories().size(), "employee category", "employee categories") + ", " +
          Plural(data->DeletedSales().size(), "deleted sale");
 }
 

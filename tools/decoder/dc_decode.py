@@ -114,14 +114,17 @@ def parse_document(text):
     return json.loads(text)
 
 
-def documents_of_log(text):
+def documents_of_log(text, keep_text=False):
     """The documents of a daily log: one entry per "Sending: " line, with the
-    log line's number and time stamp and the server's answer that followed."""
+    log line's number and time stamp and the server's answer that followed;
+    with keep_text, also the text as sent ("Sent")."""
     entries = []
     for number, line in enumerate(text.splitlines(), start=1):
         if SENDING in line:
             stamp, _, payload = line.partition(SENDING)
             entry = {"Line": number, "Logged": stamp.strip()}
+            if keep_text:
+                entry["Sent"] = payload
             try:
                 entry["Document"] = readable(parse_document(payload))
             except ValueError as e:
