@@ -58,7 +58,7 @@ class RetrievalTest : public ::testing::Test {
  protected:
   explicit RetrievalTest(const TSiteFixtureOptions& options = {}) : site(options) {
     collector = std::make_unique<TRetrievalCollector>(log);
-    collector->Attach(site);
+    collector->Attach();
   }
 
   bool Logged(const std::string& line) const {

@@ -4,27 +4,6 @@
 
 namespace {
 
-// The collector's pending-days table and the trigger that fills it, as the
-// collector's schema step creates them.
-const char* const kPendingTable =
-    "create table DC_PENDINGEMPDAYS_V111(Employee int, PunchDate date, Modified TIMESTAMP "
-    "DEFAULT CURRENT_TIMESTAMP NOT NULL, primary key (Employee, PunchDate, Modified))";
-const char* const kPendingTrigger =
-    "CREATE OR ALTER TRIGGER DC_PENDINGEMPDAYS_V111_TRG FOR PUNCHINTERVAL ACTIVE AFTER INSERT "
-    "OR UPDATE OR DELETE POSITION 200 AS begin   if (not DELETING)   then begin     delete from "
-    "DC_PENDINGEMPDAYS_V111     where Employee = new.Employee and PunchDate = new.PunchDate and "
-    "Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, "
-    "Modified)     values (new.Employee, new.PunchDate, CURRENT_TIMESTAMP);   end   else begin   "
-    "  delete from DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and PunchDate = "
-    "old.PunchDate and Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 "
-    "(Employee, PunchDate, Modified)     values (old.Employee, old.PunchDate, CURRENT_TIMESTAMP); "
-    "  end end ";
-
-const char* const kSalePassesQuery =
-    "select sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, sum(SAP.Amount) RivoSalesAmount, "
-    "sum(SAP.Upsell) RivoAdditionalAmount from SalePasses SAP where Site = :Site and "
-    "SaleID = :SaleID and SAP.Status <= 40";
-
 // Runs a prepared statement in a transaction of its own.
 void ExecCommitted(TSiteDatabase& database, TSiteQuery& query) {
   database.StartTransaction();
@@ -37,13 +16,28 @@ void ExecCommitted(TSiteDatabase& database, TSiteQuery& query) {
   }
 }
 
+// A server installation of the site product whose database is database.
+std::string InstallationRegistry(const TFixtureDatabase& database,
+                                 const TSiteFixtureOptions& options) {
+  return "Windows Registry Editor Version 5.00\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n"
+         "\"InstallType\"=\"A\"\n\"PATH\"=\"/opt/corvane\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n"
+         "\"Stage\"=\"" + options.SWFileVersion + "\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n"
+         "\"Database\"=\"" + database.Name() + "\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n"
+         "\"ClientToken\"=\"retrieval-test\"\n\"LocCode\"=\"" + options.LocationCode + "\"\n";
+}
+
 }  // namespace
 
 TRetrievalSite::TRetrievalSite(const TSiteFixtureOptions& options, TConnectionMode mode)
-    : FDatabase(options, mode) {
+    : FDatabase(options, mode), FRegistry(InstallationRegistry(FDatabase, options)) {
+  std::vector<std::string> log;
+  TRetrievalCollector installer(log);
+  installer.Attach();
   FDatabase.Connect(FWriter);
-  Exec(kPendingTable);
-  Exec(kPendingTrigger);
 }
 
 TRetrievalSite::~TRetrievalSite() { FWriter.Disconnect(); }
@@ -164,19 +158,17 @@ int32_t TRetrievalSite::AddPunch(int32_t employee, TDateTime date, const std::st
 TRetrievalCollector::TRetrievalCollector(std::vector<std::string>& log)
     : TDataCollector([&log](const std::string& msg, bool) { log.push_back(msg); }) {}
 
-void TRetrievalCollector::Attach(const TRetrievalSite& site) {
-  site.Database().Connect(*LDB);
-  LCfg->SetDBSite(1);
-  LDB->StartTransaction();
-  try {
-    auto passes = std::make_unique<TSiteQuery>(*LDB, kSalePassesQuery);
-    passes->Prepare();
-    passes->SetInteger("Site", 1);
-    LSalePassesQry = std::move(passes);
-  } catch (const EDatabaseError&) {
-    LSalePassesQry.reset();  // no SalePasses table: retrieval runs without the pass sums
-  }
-  LDB->Commit();
+void TRetrievalCollector::Attach() {
+  LoadConfiguration();
+  if (!OpenDatabase()) throw EOrvelError("the fixture database did not open: " + LCfg->DBPath());
+  VerifyDBStructures(false);
+}
+
+void TRetrievalCollector::ConnectServer() {
+  LoadConfiguration();
+  CreateServerConnection();
+  if (!PrepareTLS()) throw EOrvelError("TLS could not be prepared");
+  FInitialized = true;
 }
 
 std::unique_ptr<TCollectedData> TRetrievalCollector::RetrieveAndEnd(

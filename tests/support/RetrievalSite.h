@@ -12,10 +12,13 @@
 #include "collector/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "support/FixtureDatabase.h"
+#include "support/ScopedRegistry.h"
 
 // A small fixture site database for the retrieval tests: the fixture's tables
-// and reference rows, the collector's pending-days table with its trigger, and
-// a connection of its own ("the site product") to add rows, committed at once.
+// and reference rows, the collector's schema as the collector creates it, a
+// private registry describing a server installation that uses the database,
+// and a connection of its own ("the site product") to add rows, each committed
+// at once. Uses the environment (ScopedRegistry): one site per test.
 class TRetrievalSite {
  public:
   explicit TRetrievalSite(const TSiteFixtureOptions& options = {},
@@ -64,13 +67,15 @@ class TRetrievalSite {
 
  private:
   TFixtureDatabase FDatabase;
+  ScopedRegistry FRegistry;
   TSiteDatabase FWriter;
   int32_t FNextPunch = 1;
 };
 
-// A collector whose retrieval steps a test can reach, connected to a retrieval
-// site as a cycle would be: the site number set, the SalePasses query prepared
-// when the table exists, the cycle's transaction started by Begin.
+// A collector whose retrieval steps a test can reach. Attach opens the site's
+// database as a cycle does (configuration from the registry, OpenDatabase,
+// VerifyDBStructures); Begin starts the cycle's transaction. The Transaction
+// Manager of the site product counts as running.
 class TRetrievalCollector : public TDataCollector {
  public:
   explicit TRetrievalCollector(std::vector<std::string>& log);
@@ -82,17 +87,25 @@ class TRetrievalCollector : public TDataCollector {
   using TDataCollector::RetrieveData;
   using TDataCollector::TIdSet;
 
-  void Attach(const TRetrievalSite& site);
+  void Attach();
+  // Connects to the statistics server named by DC_SERVER_HOST and
+  // DC_SERVER_PORT and marks the collector initialised, as Initialize does
+  // after an accepted Authorize.
+  void ConnectServer();
   void Begin() { LDB->StartTransaction(); }
   void Commit() { LDB->Commit(); }
   void Rollback() { LDB->Rollback(); }
   void MarkInitialized() { FInitialized = true; }
   bool HasSalePasses() const { return LSalePassesQry != nullptr; }
   const TCycleStatistics& Stats() const { return LCurCycleStats; }
+  bool HoldsResend() const { return LResendData != nullptr; }
 
   // One retrieval in a transaction of its own, committed or rolled back.
   std::unique_ptr<TCollectedData> RetrieveAndEnd(const TDataCollectorStatusObj& status,
                                                  bool commit = true);
+
+ protected:
+  bool TransactionManagerRunning() override { return true; }
 };
 
 // A status whose current window is [start, end) and, when historyEnd is not 0,
