@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -99,6 +100,19 @@ TEST_F(StartDetachedProcessTest, RunsTheProgramWithItsArgumentsInANewSession) {
     return p.pid == *pid && p.imageName == "versioned_program";
   }));
   kill(static_cast<pid_t>(*pid), SIGTERM);
+}
+
+TEST_F(StartDetachedProcessTest, ProgramInheritsNoDescriptorsBeyondTheStandardOnes) {
+  int inheritable = open(report_.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(inheritable, 3);
+  std::string number = std::to_string(inheritable);
+  ScopedEnv fd("DC_REPORT_FD", number.c_str());
+  const std::string report = dir_.file("fd-report");
+  ASSERT_TRUE(StartDetachedProcess(program_ + " " + report, 0, nullptr).has_value());
+  std::optional<ProgramReport> result = WaitForReport(report);
+  close(inheritable);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->fd, "closed");
 }
 
 TEST_F(StartDetachedProcessTest, GivenEnvironmentReplacesTheCallers) {

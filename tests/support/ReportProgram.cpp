@@ -34,6 +34,7 @@ std::optional<ProgramReport> WaitForReport(const std::string& reportFile, int ti
     if (key == "sid") report.sid = std::atol(value.c_str());
     if (key == "env") report.env = value;
     if (key == "version") report.version = value;
+    if (key == "fd") report.fd = value;
     if (key == "arg") report.args.push_back(value);
   }
   return report;

@@ -20,6 +20,7 @@ struct ProgramReport {
   long sid = 0;
   std::string env;      // DC_REPORT_VALUE or "<unset>"
   std::string version;  // the program's own GetCollectorVersion()
+  std::string fd;       // whether the descriptor DC_REPORT_FD was open
   std::vector<std::string> args;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/Processes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include <linux/close_range.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -192,6 +194,7 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine, st
   }
   char** childEnvironment = environment != nullptr ? envp.data() : environ;
 
+  const int maxDescriptors = static_cast<int>(std::min<long>(::sysconf(_SC_OPEN_MAX), 65536));
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
     throw std::system_error(errno, std::generic_category(), "Cannot start a process");
@@ -214,6 +217,9 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine, st
       ::_exit(1);
     }
     if (grandchild == 0) {
+      // The program inherits no descriptor beyond the standard three.
+      if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        for (int fd = 3; fd < maxDescriptors; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       sigset_t none;
       sigemptyset(&none);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);

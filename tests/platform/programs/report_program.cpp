@@ -3,7 +3,8 @@
 // so the file appears complete), then exits after DC_REPORT_SLEEP_MS
 // milliseconds. Lines: "pid=", "ppid=", "sid=", "env=" (the value of
 // DC_REPORT_VALUE, or "<unset>"), "version=" (the program's own version as the
-// program reads it), then "arg=" once per further argument.
+// program reads it), "fd=" (whether the descriptor numbered by DC_REPORT_FD is
+// open: "open", "closed" or "<unset>"), then "arg=" once per further argument.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,15 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 
 int main(int argc, char** argv) {
+  // Before this program opens anything that could take the number.
+  const char* fd = std::getenv("DC_REPORT_FD");
+  const char* fdState = fd == nullptr ? "<unset>" : fcntl(std::atoi(fd), F_GETFD) >= 0 ? "open" : "closed";
   if (argc < 2) return 2;
   std::string target = argv[1];
   std::string temp = target + ".part";
@@ -27,6 +32,7 @@ int main(int argc, char** argv) {
     const char* value = std::getenv("DC_REPORT_VALUE");
     out << "env=" << (value != nullptr ? value : "<unset>") << "\n";
     out << "version=" << GetCollectorVersion() << "\n";
+    out << "fd=" << fdState << "\n";
     for (int i = 2; i < argc; ++i) out << "arg=" << argv[i] << "\n";
     if (!out) return 3;
   }
