@@ -7,7 +7,9 @@
 
 #include "Shared/Orvel_Shared/DBCredentials.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "support/FixtureDatabase.h"
+#include "support/SiteTestCollector.h"
 
 namespace {
 
@@ -349,6 +351,181 @@ TEST_P(SiteDatabaseTest, CancelOperationInterruptsALongStatement) {
   db_.StartTransaction();
   EXPECT_EQ(Count("select count(*) cnt from rdb$database"), 1);
 }
+
+// The collector's session: OpenDatabase on fixture databases.
+class DatabaseSessionTest : public testing::TestWithParam<TConnectionMode> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == TConnectionMode::Server && FirebirdServer().empty()) {
+      GTEST_SKIP() << "DC_FIREBIRD_SERVER is not set: the client/server path is not tested";
+    }
+  }
+
+  // A fixture database with options, changed by sql (run by the site), and a
+  // collector configured for it.
+  void Make(const TSiteFixtureOptions& options, const std::vector<std::string>& sql = {},
+            const std::string& stage = "19.2.5.1") {
+    fixture_ = std::make_unique<TFixtureDatabase>(options, GetParam());
+    if (!sql.empty()) {
+      TSiteDatabase site;
+      fixture_->Connect(site);
+      site.StartTransaction();
+      for (const std::string& statement : sql) TSiteQuery(site, statement).ExecSQL();
+      site.Commit();
+    }
+    TSiteRegistry registry;
+    registry.Database = fixture_->Name();
+    registry.Stage = stage;
+    collector_.Configure(registry);
+  }
+
+  std::unique_ptr<TFixtureDatabase> fixture_;
+  TSiteTestCollector collector_;
+};
+
+TEST_P(DatabaseSessionTest, ReadsTheSiteRowAndPreparesThePassSums) {
+  Make({});
+  EXPECT_TRUE(collector_.OpenDatabase());
+  EXPECT_EQ(collector_.TakeLines(), std::vector<std::string>{"Connecting to " + fixture_->Name()});
+  EXPECT_TRUE(collector_.Database().Connected());
+  EXPECT_FALSE(collector_.Database().InTransaction());
+
+  const TDataCollectorConfiguration& cfg = collector_.Cfg();
+  EXPECT_EQ(cfg.DBSite(), 1);
+  EXPECT_EQ(cfg.DBFileVersion(), "19.2.0.0");
+  EXPECT_EQ(cfg.LocCode(), "TST001");
+  EXPECT_EQ(cfg.WorkWeekStartDay(), 2);
+  EXPECT_EQ(cfg.DayOpenTimes().substr(0, 12), "07:00-20:00,");
+  EXPECT_EQ(cfg.SalesThreshold(), 1500.5);
+  EXPECT_EQ(cfg.WashCountThreshold(), 25);
+  EXPECT_EQ(cfg.RivoRechargeTerminal(), SiteFixtureIds::kRivoTerminal);
+
+  // The pass sums: status 0 counts a car, statuses above 40 are left out.
+  TSiteDatabase site;
+  fixture_->Connect(site);
+  site.StartTransaction();
+  TSiteQuery(site, "insert into Sale (Site, ObjID) values (1, 1)").ExecSQL();
+  for (const char* pass : {"(1, 1, 0, 10.5, 1.0)", "(1, 1, 0, 20.0, 2.0)", "(1, 1, 40, 5.0, 0.5)",
+                           "(1, 1, 41, 100.0, 100.0)", "(2, 1, 0, 100.0, 100.0)"}) {
+    TSiteQuery(site, std::string("insert into SalePasses values ") + pass).ExecSQL();
+  }
+  site.Commit();
+  site.Disconnect();
+
+  TSiteQuery* passes = collector_.SalePassesQuery();
+  ASSERT_NE(passes, nullptr);
+  collector_.StartTransaction();
+  passes->SetInteger("SaleID", 1);
+  passes->Open();
+  EXPECT_EQ(passes->AsInteger("RivoCarCount"), 2);
+  EXPECT_EQ(passes->AsFloat("RivoSalesAmount"), 35.5);
+  EXPECT_EQ(passes->AsFloat("RivoAdditionalAmount"), 3.5);
+  passes->Close();
+  passes->SetInteger("SaleID", 2);
+  passes->Open();
+  EXPECT_EQ(passes->AsInteger("RivoCarCount"), 0);  // no passes: nulls read as 0
+  passes->Close();
+  collector_.CommitTransaction();
+
+  // A second open replaces the prepared query with one for the new connection.
+  EXPECT_TRUE(collector_.OpenDatabase());
+  ASSERT_NE(collector_.SalePassesQuery(), nullptr);
+  collector_.StartTransaction();
+  collector_.SalePassesQuery()->SetInteger("SaleID", 1);
+  collector_.SalePassesQuery()->Open();
+  EXPECT_EQ(collector_.SalePassesQuery()->AsInteger("RivoCarCount"), 2);
+  collector_.SalePassesQuery()->Close();
+  collector_.CommitTransaction();
+}
+
+TEST_P(DatabaseSessionTest, OutcomesOfOpening) {
+  struct Case {
+    const char* name;
+    TSiteFixtureOptions options;
+    std::vector<std::string> sql;
+    std::string stage;
+    bool opened;
+    std::string message;  // the line after "Connecting to ..."; "" for none
+    int32_t rivoTerminal;
+    bool passes;
+  };
+  TSiteFixtureOptions noRivo;
+  noRivo.WithRivoTerminal = false;
+  TSiteFixtureOptions noPasses;
+  noPasses.WithSalePasses = false;
+  TSiteFixtureOptions lowerLoc;
+  lowerLoc.LocationCode = "tst001";
+  TSiteFixtureOptions paddedVersion;
+  paddedVersion.SWFileVersion = " 19.2.7.3  ";
+  const Case cases[] = {
+      {"no recharge terminal", noRivo, {}, "19.2.5.1", true, "", 0, true},
+      {"two recharge terminals", {}, {"insert into Terminal values (108, 1, 9, 'Second Rivo')"},
+       "19.2.5.1", true, "", -1, true},
+      {"no SalePasses table", noPasses, {}, "19.2.5.1", true, "", SiteFixtureIds::kRivoTerminal, false},
+      {"same major and minor", paddedVersion, {}, "19.2.5.1", true, "", SiteFixtureIds::kRivoTerminal, true},
+      {"other minor version", {}, {}, "19.3.0.0", false,
+       "ERROR: Installed version (19.3.0.0) does not match database version (19.2.0.0)", 0, true},
+      {"location in lower case", lowerLoc, {}, "19.2.5.1", false,
+       "ERROR: Installed location code (TST001) does not match database location code (tst001)", 0,
+       true},
+      // Without a site row the query of the previous open is left as it was.
+      {"no site row", {}, {"update SiteSpecific set CurrentSite = 99"}, "19.2.5.1", false,
+       "ERROR: Failed to verify database version", 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    collector_.CloseDatabase();
+    Make(c.options, c.sql, c.stage);
+    collector_.TakeLines();
+    EXPECT_EQ(collector_.OpenDatabase(), c.opened);
+    std::vector<std::string> expected{"Connecting to " + fixture_->Name()};
+    if (!c.message.empty()) expected.push_back(c.message);
+    EXPECT_EQ(collector_.TakeLines(), expected);
+    EXPECT_TRUE(collector_.Database().Connected());  // the caller disconnects
+    EXPECT_FALSE(collector_.Database().InTransaction());
+    if (c.opened) {
+      if (c.rivoTerminal >= 0) {
+        EXPECT_EQ(collector_.Cfg().RivoRechargeTerminal(), c.rivoTerminal);
+      } else {
+        EXPECT_TRUE(collector_.Cfg().RivoRechargeTerminal() == 108 ||
+                    collector_.Cfg().RivoRechargeTerminal() == SiteFixtureIds::kRivoTerminal);
+      }
+    }
+    EXPECT_EQ(collector_.SalePassesQuery() != nullptr, c.passes);
+  }
+  EXPECT_EQ(collector_.Cfg().DBFileVersion(), "19.2.0.0");
+}
+
+TEST_P(DatabaseSessionTest, MissingDatabaseIsReportedAndDisconnected) {
+  Make({});
+  TSiteRegistry registry;
+  registry.Database = fixture_->Name() + ".missing";
+  collector_.Configure(registry);
+  EXPECT_FALSE(collector_.OpenDatabase());
+  const std::vector<std::string> lines = collector_.TakeLines();
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string prefix = "ERROR: Failed to connect to " + registry.Database + ": ";
+  EXPECT_EQ(lines[1].substr(0, prefix.size()), prefix);
+  EXPECT_NE(lines[1].find("I/O error"), std::string::npos) << lines[1];
+  EXPECT_FALSE(collector_.Database().Connected());
+}
+
+TEST_P(DatabaseSessionTest, ErrorsReadingTheSiteRowReachTheCaller) {
+  Make({}, {"update SiteList set SWFileVersion = '19.x'"});
+  EXPECT_THROW(collector_.OpenDatabase(), EVersionException);
+  EXPECT_FALSE(collector_.Database().InTransaction());
+
+  collector_.CloseDatabase();
+  Make({}, {"drop table System"});
+  EXPECT_THROW(collector_.OpenDatabase(), EDatabaseError);
+  EXPECT_FALSE(collector_.Database().InTransaction());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DatabaseSessionTest,
+                         testing::Values(TConnectionMode::Embedded, TConnectionMode::Server),
+                         [](const testing::TestParamInfo<TConnectionMode>& info) {
+                           return ConnectionModeName(info.param);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Modes, SiteDatabaseTest,
                          testing::Values(TConnectionMode::Embedded, TConnectionMode::Server),
