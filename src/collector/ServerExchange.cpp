@@ -33,6 +33,7 @@ void TDataCollector::CreateServerConnection() {
   LHTTPConnection = std::make_unique<THttpClient>(&LStop);
   LHTTPConnection->SetReadTimeout(kReadTimeout);
   LHTTPConnection->SetConnectTimeout(kConnectTimeout);
+  LHTTPConnection->SetPinnedPublicKey(LCfg->ServerKeyPin());
 }
 
 bool TDataCollector::PrepareTLS() {

@@ -129,6 +129,8 @@ int OnProgress(void* user, curl_off_t downNow, curl_off_t, curl_off_t upNow, cur
     case CURLE_SSL_ENGINE_SETFAILED:
     case CURLE_SSL_ENGINE_INITFAILED:
     case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      throw ETransferError("TLS failure: the server's public key does not match ServerKeyPin (" + detail + ")");
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_USE_SSL_FAILED:
       throw ETransferError("TLS failure: " + detail);
@@ -152,6 +154,28 @@ void SetOption(CURL* curl, CURLoption option, T value) {
   if (curl_easy_setopt(curl, option, value) != CURLE_OK) {
     throw ETransferError("HTTP client option " + std::to_string(static_cast<int>(option)) + " refused");
   }
+}
+
+// The pins in the form libcurl takes them, or a raised ETransferError.
+std::string CheckedPins(const std::string& pins) {
+  std::string normalized;
+  size_t start = 0;
+  while (start <= pins.size()) {
+    size_t end = pins.find(';', start);
+    if (end == std::string::npos) end = pins.size();
+    const std::string pin = Trim(pins.substr(start, end - start));
+    const std::string key = pin.rfind("sha256//", 0) == 0 ? pin.substr(8) : std::string();
+    const bool base64 = key.size() == 44 && key.back() == '=' &&
+                        std::all_of(key.begin(), key.end() - 1, [](unsigned char c) {
+                          return std::isalnum(c) != 0 || c == '+' || c == '/';
+                        });
+    if (!base64) {
+      throw ETransferError("ServerKeyPin is not a list of \"sha256//<base64>\" pins separated by \";\": " + pins);
+    }
+    normalized += (normalized.empty() ? "" : ";") + pin;
+    start = end + 1;
+  }
+  return normalized;
 }
 
 bool ValidUtf8(const std::string& text) {
@@ -199,6 +223,13 @@ THttpResponse THttpClient::Get(const std::string& url) { return Perform(url, nul
 THttpResponse THttpClient::Perform(const std::string& url, const std::string* body,
                                    const std::string& contentType) {
   if (FStop != nullptr && FStop->Requested()) throw ETransferError("Transfer stopped: the service is stopping");
+  std::string pins;
+  if (!FPinnedPublicKey.empty()) {
+    pins = CheckedPins(FPinnedPublicKey);
+    if (!FTLS || Lower(url).rfind("https://", 0) != 0) {
+      throw ETransferError("ServerKeyPin is set: the unencrypted URL " + url + " is refused");
+    }
+  }
   CurlHandle curl(curl_easy_init());
   if (!curl) throw ETransferError("The HTTP client library cannot be initialised");
   char errorText[CURL_ERROR_SIZE] = {0};
@@ -222,6 +253,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
     SetOption(c, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
     SetOption(c, CURLOPT_SSL_VERIFYPEER, 0L);
     SetOption(c, CURLOPT_SSL_VERIFYHOST, 0L);
+    if (!pins.empty()) SetOption(c, CURLOPT_PINNEDPUBLICKEY, pins.c_str());
   }
   SetOption(c, CURLOPT_WRITEFUNCTION, &OnWrite);
   SetOption(c, CURLOPT_WRITEDATA, static_cast<void*>(&state));

@@ -43,6 +43,15 @@ class THttpClient {
   void EnableTLS() { FTLS = true; }
   bool TLSEnabled() const { return FTLS; }
 
+  // Pins the server's public key: pins is "sha256//<base64 of the SHA-256 of
+  // the key's DER form>" entries separated by ";" (blanks around an entry are
+  // ignored); empty turns pinning off. While pins are set, every request fails
+  // with ETransferError unless it goes to an https URL over the TLS handler
+  // and the server's key matches one of them; malformed pins fail every
+  // request. The messages name ServerKeyPin, the setting the pins come from.
+  void SetPinnedPublicKey(const std::string& pins) { FPinnedPublicKey = pins; }
+  const std::string& PinnedPublicKey() const { return FPinnedPublicKey; }
+
   // POSTs body with the given Content-Type; raises ETransferError.
   THttpResponse Post(const std::string& url, const std::string& body, const std::string& contentType);
   // GETs url; raises ETransferError.
@@ -55,6 +64,7 @@ class THttpClient {
   int FConnectTimeout = 10000;
   int FReadTimeout = 30000;
   bool FTLS = false;
+  std::string FPinnedPublicKey;
 };
 
 // The content type of a collector document: "text/json; charset=ISO-8859-1".

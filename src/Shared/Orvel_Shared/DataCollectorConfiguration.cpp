@@ -83,6 +83,7 @@ void TDataCollectorConfiguration::LoadRegistryConfiguration() {
     FClientToken = reg.ReadString("ClientToken");
     FRegLocCode = UpperAscii(reg.ReadString("LocCode"));
     FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
+    FServerKeyPin = reg.ReadString("ServerKeyPin");
     reg.CloseKey();
   }
 }

@@ -122,6 +122,10 @@ class TDataCollectorConfiguration {
   TCorvaneInstallType InstallType() const { return FInstallType; }
   const std::string& DBPath() const { return FDBPath; }
   const std::string& SWPath() const { return FSWPath; }
+  // "ServerKeyPin" of the collector key: the server key pins every HTTPS
+  // exchange must match ("sha256//..." entries separated by ";"); "" when
+  // the server's key is not checked.
+  const std::string& ServerKeyPin() const { return FServerKeyPin; }
 
   // Server-backed (Authorize).
   int32_t CycleTime() const { return FCycleTime; }
@@ -175,6 +179,7 @@ class TDataCollectorConfiguration {
   TCorvaneInstallType FInstallType = TCorvaneInstallType::Server;
   std::string FDBPath;
   std::string FSWPath;
+  std::string FServerKeyPin;
   std::string FDBFileVersion;
   int32_t FDBSite = 0;
   int32_t FWorkWeekStartDay = 0;
