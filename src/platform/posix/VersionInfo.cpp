@@ -4,7 +4,6 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace platform {
 namespace {
@@ -66,10 +65,14 @@ std::optional<VersionBlock> ReadVersionBlock(const std::string& fileName) {
   if (!std::filesystem::is_regular_file(fileName, error)) return std::nullopt;
   std::string data;
   try {
-    std::ifstream in(fileName, std::ios::binary);
+    std::ifstream in(fileName, std::ios::binary | std::ios::ate);
     if (!in) return std::nullopt;
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    std::streamoff size = in.tellg();
+    if (size < 0) return std::nullopt;
+    data.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(data.data(), size);
+    if (in.gcount() != size) return std::nullopt;
   } catch (const std::exception&) {
     return std::nullopt;
   }
