@@ -16,9 +16,14 @@ class TBinaryImageWriter {
     requires std::is_integral_v<T>
   void Put(T value) {
     auto bits = static_cast<std::make_unsigned_t<T>>(value);
-    for (size_t i = 0; i < sizeof(T); ++i) {
-      *p_++ = static_cast<uint8_t>(bits & 0xFF);
-      if constexpr (sizeof(T) > 1) bits >>= 8;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p_, &bits, sizeof bits);
+      p_ += sizeof bits;
+    } else {
+      for (size_t i = 0; i < sizeof(T); ++i) {
+        *p_++ = static_cast<uint8_t>(bits & 0xFF);
+        if constexpr (sizeof(T) > 1) bits >>= 8;
+      }
     }
   }
 

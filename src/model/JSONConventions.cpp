@@ -1,9 +1,11 @@
 #include "model/JSONConventions.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
@@ -53,12 +55,41 @@ TJSONValue& AddMember(TJSONValue& object, std::string_view name, TJSONValue valu
 
 // --- Writing ----------------------------------------------------------------
 
-bool NeedsEscape(char c) { return c == '"' || c == '\\' || c == '\0'; }
+// Extra characters the escaped form of a byte needs: 1 for the quote and the
+// backslash, 5 for NUL (\u0000), 0 for every other byte.
+constexpr auto kEscapeExtra = [] {
+  std::array<uint8_t, 256> extra{};
+  extra[static_cast<uint8_t>('"')] = 1;
+  extra[static_cast<uint8_t>('\\')] = 1;
+  extra[0] = 5;
+  return extra;
+}();
+
+// Index of the first byte of s from start on that needs escaping, s.size()
+// when there is none. Eight bytes are tested at a time: documents are mostly
+// long Base64 strings that need no escape at all.
+size_t FindEscape(std::string_view s, size_t start) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  const auto hasZeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  size_t i = start;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if ((hasZeroByte(word) | hasZeroByte(word ^ (kOnes * '"')) | hasZeroByte(word ^ (kOnes * '\\'))) != 0) {
+      break;
+    }
+  }
+  for (; i < s.size(); ++i) {
+    if (kEscapeExtra[static_cast<uint8_t>(s[i])] != 0) return i;
+  }
+  return s.size();
+}
 
 size_t StringTextSize(std::string_view s) {
   size_t size = s.size() + 2;
-  for (const char c : s) {
-    if (NeedsEscape(c)) size += c == '\0' ? 5 : 1;
+  for (size_t i = FindEscape(s, 0); i < s.size(); i = FindEscape(s, i + 1)) {
+    size += kEscapeExtra[static_cast<uint8_t>(s[i])];
   }
   return size;
 }
@@ -66,15 +97,13 @@ size_t StringTextSize(std::string_view s) {
 void WriteString(std::string_view s, std::string& out) {
   out += '"';
   size_t start = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    if (!NeedsEscape(c)) continue;
+  for (size_t i = FindEscape(s, 0); i < s.size(); i = FindEscape(s, start)) {
     out.append(s.data() + start, i - start);
-    if (c == '\0') {
+    if (s[i] == '\0') {
       out.append("\\u0000");
     } else {
       out += '\\';
-      out += c;
+      out += s[i];
     }
     start = i + 1;
   }

@@ -54,8 +54,13 @@ TJSONValue TLaborRecord::AsJSON(const TBase64Encoder& encoder) const {
   JSONPut(object, "Employee", IntAsJSON(Employee));
   JSONPut(object, "WeekStart", FloatAsJSON(std::trunc(StartDay)));
   JSONPut(object, "WeekEnd", FloatAsJSON(std::trunc(EndDay)));
-  for (const TPunchRecord& punch : Punches) {
-    JSONPut(object, "Punches[]", TJSONValue(encoder.Encode(PunchImage(punch))));
+  // The member appears with the first punch; its array is sized once.
+  if (!Punches.empty()) {
+    TJSONValue punches = TJSONValue::array();
+    auto& elements = punches.get_ref<TJSONValue::array_t&>();
+    elements.reserve(Punches.size());
+    for (const TPunchRecord& punch : Punches) elements.emplace_back(encoder.Encode(PunchImage(punch)));
+    JSONPut(object, "Punches", std::move(punches));
   }
   return object;
 }

@@ -113,6 +113,6 @@ std::string TSaleRecord::Base64Encoded(const TBase64Encoder& encoder) const {
 
 TJSONValue TSaleRecord::AsJSON(const TBase64Encoder& encoder) const {
   TJSONValue object = TJSONValue::object();
-  JSONPut(object, "SalesData", TJSONValue(Base64Encoded(encoder)));
+  object.get_ref<TJSONValue::object_t&>().emplace_back("SalesData", Base64Encoded(encoder));
   return object;
 }

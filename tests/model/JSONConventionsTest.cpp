@@ -193,6 +193,26 @@ TEST(JSONWriteTest, CompactTextEscapingOnlyQuoteBackslashAndNul) {
   for (const Case& c : cases) EXPECT_EQ(JSONWrite(c.value), c.text);
 }
 
+TEST(JSONWriteTest, EscapesFoundAtEveryPosition) {
+  // Bytes that differ from the escaped ones only in their high bit must pass.
+  const std::string filler = "a\xa2\xdc\x80\x01\xff";
+  for (const char special : {'"', '\\', '\0'}) {
+    const std::string escaped = special == '\0' ? "\\u0000" : std::string{'\\', special};
+    for (size_t length = 1; length <= 20; ++length) {
+      for (size_t pos = 0; pos < length; ++pos) {
+        std::string s;
+        for (size_t i = 0; i < length; ++i) s += filler[i % filler.size()];
+        s[pos] = special;
+        std::string expected = s.substr(0, pos) + escaped + s.substr(pos + 1);
+        EXPECT_EQ(JSONWrite(TJSONValue(s)), '"' + expected + '"') << length << " " << pos;
+        s += special;
+        expected += escaped;
+        EXPECT_EQ(JSONWrite(TJSONValue(s)), '"' + expected + '"') << length << " " << pos;
+      }
+    }
+  }
+}
+
 TEST(JSONWriteTest, WriteToAppends) {
   std::string text = "body=";
   JSONWriteTo(Parsed(R"({"a":"1"})"), text);
