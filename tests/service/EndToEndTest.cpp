@@ -1,0 +1,345 @@
+// The DataCollector program as a service runs it (foreground, with fast
+// ticks), against a fixture site database on the embedded engine and the test
+// statistics server, through several cycles, an outage with a restart, a
+// reinitialisation and a history window the server moves.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Shared/Orvel_Shared/DateTime.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/SiteDatabase.h"
+#include "support/FixtureDatabase.h"
+#include "support/StatsServer.h"
+#include "support/TempDir.h"
+#include "service/ChildProcess.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kLocation = "E2E001";
+// Accepts a post and, as the real server does, makes its window end the next
+// window's start; authorises an Authorize with a cycle of 10 ticks.
+constexpr const char* kAccept = R"({"Authenticated":true,"CycleTime":10,"HistoryStep":1})";
+
+std::string ProgramPath() {
+  const char* dir = std::getenv("DC_TEST_BINARY_DIR");
+  if (dir == nullptr) throw std::runtime_error("DC_TEST_BINARY_DIR is not set");
+  return (fs::path(dir) / "src" / "service" / "DataCollector").string();
+}
+
+std::string SleepProgram() {
+  for (const char* candidate : {"/bin/sleep", "/usr/bin/sleep"}) {
+    if (fs::exists(candidate)) return candidate;
+  }
+  throw std::runtime_error("no sleep program");
+}
+
+StatsServer::Answer Accepting(const std::string& body = kAccept) {
+  StatsServer::Answer answer;
+  answer.body = body;
+  answer.echoCycleEnd = true;
+  return answer;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 60s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+double Today() { return DateOf(DateTimeNow()); }
+
+// One site: its fixture database, registry hive, program folder with a copy
+// of the program, a stand-in Transaction Manager, and the statistics server.
+class Site {
+ public:
+  Site() : FDatabase(Options()) {
+    fs::create_directories(FRun.path() / "program");
+    FProgram = FRun.path() / "program" / "DataCollector";
+    fs::copy_file(ProgramPath(), FProgram);
+    const fs::path omnid = FRun.path() / "program" / "Omnid.exe";
+    fs::create_symlink(SleepProgram(), omnid);
+    FTransactionManager = std::make_unique<ChildProcess>(omnid.string(), std::vector<std::string>{omnid.string(), "600"},
+                                                         FRun.path().string(), std::map<std::string, std::string>{});
+    std::ofstream(FRun.file("registry.reg"))
+        << "Windows Registry Editor Version 5.00\n\n"
+           "[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\"OrvelLocationCode\"=\"" << kLocation << "\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n\"InstallType\"=\"Server\"\n\"PATH\"=\""
+        << FRun.path().string() << "/\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n\"Stage\"=\"19.2.0.0\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n\"Database\"=\""
+        << FDatabase.Path() << "\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"ClientToken\"=\"e2e-token\"\n"
+           "\"LocCode\"=\"" << kLocation << "\"\n\"LogComm\"=\"1\"\n";
+    FServer.setDefault(Accepting());
+  }
+
+  ~Site() { Stop(); }
+
+  StatsServer& Server() { return FServer; }
+
+  void Start() {
+    FCollector = std::make_unique<ChildProcess>(
+        FProgram.string(), std::vector<std::string>{FProgram.string()}, FProgram.parent_path().string(),
+        std::map<std::string, std::string>{{"DC_REGISTRY", FRun.file("registry.reg")},
+                                           {"DC_TICK_MS", "20"},
+                                           {"DC_SERVER_HOST", "127.0.0.1"},
+                                           {"DC_SERVER_PORT", std::to_string(FServer.port())}});
+  }
+
+  // Stops the program with SIGTERM, as the service manager does; its exit code.
+  int Stop() {
+    if (!FCollector) return 0;
+    FCollector->Signal(SIGTERM);
+    const std::optional<int> code = FCollector->Wait(30s);
+    FCollector.reset();
+    return code.value_or(-1);
+  }
+
+  // The posted documents received so far, with their images decoded.
+  std::vector<json> Posts() const {
+    std::vector<json> posts;
+    const auto requests = FServer.requests();
+    for (size_t i = 0; i < requests.size(); ++i) {
+      if (requests[i].body.find("\"Command\":\"Post\"") == std::string::npos) continue;
+      const std::string decoded = FServer.decoded(i);
+      if (!decoded.empty()) posts.push_back(json::parse(decoded));
+    }
+    return posts;
+  }
+
+  size_t RequestCount() const { return FServer.requests().size(); }
+
+  bool WaitForPosts(size_t count) {
+    return WaitUntil([&] { return Posts().size() >= count; });
+  }
+
+  // Adds a sale of today with one fact, as the site product does, in a
+  // connection of its own; retries while the program holds the file.
+  void AddSale(int32_t id) {
+    Write([&](TSiteDatabase& db) {
+      TSiteQuery sale(db,
+                      "INSERT INTO Sale (Site, ObjID, Terminal, Shift, Status, LogDate, LogTime, Created, "
+                      "Modified) VALUES (1, :ID, 101, 1, 0, CURRENT_DATE, 600, CURRENT_TIMESTAMP, "
+                      "CURRENT_TIMESTAMP)");
+      sale.SetInteger("ID", id);
+      sale.ExecSQL();
+      TSiteQuery fact(db, "INSERT INTO SaleFacts (Site, SaleID, Fact, ProfitCenter, Data) VALUES (1, :ID, 54181, 1, 9.5)");
+      fact.SetInteger("ID", id);
+      fact.ExecSQL();
+    });
+  }
+
+  void AddPunch(int32_t id, int32_t employee) {
+    Write([&](TSiteDatabase& db) {
+      TSiteQuery punch(db,
+                       "INSERT INTO PunchInterval (ObjID, Site, Employee, PunchDate, PiType, Department, "
+                       "InTime, OutTime, ActualIn, ActualOut, Rate, Multiplier) VALUES (:ID, 1, :Employee, "
+                       "CURRENT_DATE, 'R', 1, 480, 960, 480, 960, 12, 1)");
+      punch.SetInteger("ID", id);
+      punch.SetInteger("Employee", employee);
+      punch.ExecSQL();
+    });
+  }
+
+ private:
+  static TSiteFixtureOptions Options() {
+    TSiteFixtureOptions options;
+    options.LocationCode = kLocation;
+    options.Sales = 300;
+    options.Days = 3;
+    options.Seed = 11;
+    return options;
+  }
+
+  void Write(const std::function<void(TSiteDatabase&)>& work) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (;;) {
+      TSiteDatabase db;
+      try {
+        FDatabase.Connect(db);
+        db.StartTransaction();
+        work(db);
+        db.Commit();
+        return;
+      } catch (const EDatabaseError&) {
+        if (std::chrono::steady_clock::now() > deadline) throw;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+
+  TempDir FRun{"dc-e2e"};
+  TFixtureDatabase FDatabase;
+  StatsServer FServer;
+  fs::path FProgram;
+  std::unique_ptr<ChildProcess> FTransactionManager;
+  std::unique_ptr<ChildProcess> FCollector;
+};
+
+// A number of a posted document: the collector writes most numbers as text.
+double Number(const json& value) {
+  return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>();
+}
+
+std::set<int64_t> SaleIds(const json& post) {
+  std::set<int64_t> ids;
+  for (const json& sale : post.value("SalesDataJSON", json::array())) ids.insert(sale.at("SalesData").at("SaleID").get<int64_t>());
+  return ids;
+}
+
+std::set<int64_t> PunchedEmployees(const json& post) {
+  std::set<int64_t> ids;
+  for (const json& labor : post.value("LaborData", json::array())) {
+    if (labor.contains("Punches")) ids.insert(static_cast<int64_t>(Number(labor.at("Employee"))));
+  }
+  return ids;
+}
+
+double Member(const json& post, const char* section, const char* name) {
+  return Number(post.at(section).at(name));
+}
+
+// Which posts hold the sale, by index.
+std::vector<size_t> PostsWithSale(const std::vector<json>& posts, int64_t id) {
+  std::vector<size_t> found;
+  for (size_t i = 0; i < posts.size(); ++i) {
+    if (SaleIds(posts[i]).count(id) != 0) found.push_back(i);
+  }
+  return found;
+}
+
+}  // namespace
+
+TEST(EndToEnd, CyclesSendEachChangeOnceInContiguousWindowsStartingToday) {
+  Site site;
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(1));
+  EXPECT_DOUBLE_EQ(Member(site.Posts()[0], "Contents", "ContentsStart"), Today());
+
+  site.AddSale(900001);
+  site.AddPunch(900001, 1003);
+  ASSERT_TRUE(WaitUntil([&] { return !PostsWithSale(site.Posts(), 900001).empty(); }));
+  site.AddSale(900002);
+  ASSERT_TRUE(WaitUntil([&] { return !PostsWithSale(site.Posts(), 900002).empty(); }));
+  const size_t seen = site.Posts().size();
+  ASSERT_TRUE(site.WaitForPosts(seen + 1));
+  EXPECT_EQ(site.Stop(), 0);
+
+  const std::vector<json> posts = site.Posts();
+  EXPECT_EQ(PostsWithSale(posts, 900001).size(), 1u);
+  EXPECT_EQ(PostsWithSale(posts, 900002).size(), 1u);
+  // The punch travels once, after the first post; it may go before the sale,
+  // whose time may fall just after the end of the window being cut.
+  size_t punchPosts = 0;
+  for (size_t i = 1; i < posts.size(); ++i) {
+    punchPosts += PunchedEmployees(posts[i]).count(1003);
+  }
+  EXPECT_EQ(punchPosts, 1u);
+  for (size_t i = 1; i < posts.size(); ++i) {
+    SCOPED_TRACE("post " + std::to_string(i));
+    EXPECT_DOUBLE_EQ(Member(posts[i], "Contents", "ContentsStart"),
+                     Member(posts[i - 1], "Contents", "ContentsEnd"));
+  }
+}
+
+TEST(EndToEnd, AnOutageWithARestartLosesNothing) {
+  Site site;
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(1));
+
+  StatsServer::Answer down;
+  down.reset = true;
+  site.Server().setDefault(down);
+  const size_t before = site.RequestCount();
+  site.AddSale(900101);
+  const double added = DateTimeNow();
+  // Two refused requests: the post fails and so does at least one more try.
+  ASSERT_TRUE(WaitUntil([&] { return site.RequestCount() >= before + 2; }));
+  EXPECT_EQ(site.Stop(), 0);
+  const size_t postsBeforeRestart = site.Posts().size();
+
+  site.Server().setDefault(Accepting());
+  site.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto posts = site.Posts();
+    const auto with = PostsWithSale(posts, 900101);
+    return !with.empty() && with.back() >= postsBeforeRestart;
+  }));
+  EXPECT_EQ(site.Stop(), 0);
+
+  // The restarted program takes up at the end of an accepted window from
+  // before the outage, before the sale was made, and the sale travels.
+  const std::vector<json> posts = site.Posts();
+  const double resumedAt = Member(posts[postsBeforeRestart], "Contents", "ContentsStart");
+  EXPECT_LE(resumedAt, added);
+  bool contiguous = false;
+  for (size_t i = 0; i < postsBeforeRestart; ++i) {
+    if (Member(posts[i], "Contents", "ContentsEnd") == resumedAt) contiguous = true;
+  }
+  EXPECT_TRUE(contiguous);
+}
+
+TEST(EndToEnd, AReinitialisationMakesTheNextDocumentCarryAllEmployees) {
+  Site site;
+  site.Server().enqueue(Accepting());  // Authorize
+  site.Server().enqueue(Accepting());  // first post
+  site.Server().enqueue(R"({"Reinitialize":1})");
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(3));
+  EXPECT_EQ(site.Stop(), 0);
+
+  const std::vector<json> posts = site.Posts();
+  EXPECT_EQ(posts[0].value("FullEmployees", 0), 1);
+  EXPECT_FALSE(posts[1].contains("FullEmployees"));
+  EXPECT_EQ(posts[2].value("FullEmployees", 0), 1);
+  EXPECT_FALSE(posts[2].at("ReferenceData").at("Employees").empty());
+  // Nothing of the refused post was saved: its window is sent again.
+  EXPECT_DOUBLE_EQ(Member(posts[2], "Contents", "ContentsStart"), Member(posts[1], "Contents", "ContentsStart"));
+}
+
+TEST(EndToEnd, TheServerMovesTheHistoryWindow) {
+  Site site;
+  const double yesterday = Today() - 1;
+  site.Server().enqueue(Accepting());  // Authorize
+  site.Server().enqueue(Accepting(R"({"Header":{"ActiveHistoryStart":)" + std::to_string(Today() - 2) +
+                                  R"(,"ActiveHistoryEnd":)" + std::to_string(yesterday) + "}}"));
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(2));
+  EXPECT_EQ(site.Stop(), 0);
+
+  const std::vector<json> posts = site.Posts();
+  EXPECT_DOUBLE_EQ(Member(posts[0], "Contents", "HistoryEnd"), 0);
+  const json& second = posts[1];
+  EXPECT_DOUBLE_EQ(Member(second, "Header", "ActiveHistoryEnd"), yesterday);
+  EXPECT_DOUBLE_EQ(Member(second, "Contents", "HistoryStart"), yesterday);
+  EXPECT_DOUBLE_EQ(Member(second, "Contents", "HistoryEnd"), yesterday);
+  // The fixture has sales yesterday; the history slice carries them.
+  size_t fromYesterday = 0;
+  for (const json& sale : second.value("SalesDataJSON", json::array())) {
+    if (DateOf(sale.at("SalesData").at("CreatedTime").get<double>()) == yesterday) ++fromYesterday;
+  }
+  EXPECT_GT(fromYesterday, 0u);
+}
