@@ -1,0 +1,305 @@
+// retrieval_bench <sales> <embedded|server> <data folder>: one cycle's
+// retrieval (RetrieveData) of a site database holding that many generated
+// sales, all of today, beside two floors measured in the same process with the
+// same client library:
+//   - statements: the statements RetrieveData runs, with the same parameters,
+//     executed and fetched without building any record;
+//   - plain_fetch: one execution of the sales-and-facts query, every row fetched.
+// The database is generated once per size and day into the data folder and
+// reached by the embedded engine or, in server mode, through the Firebird
+// server named by DC_FIREBIRD_SERVER. The collector reads its configuration
+// from the registry hive named by DC_REGISTRY, which this program writes.
+//
+// Prints one "name: value unit" line per figure. Peak memory is the rise of
+// the process's peak resident size during the first retrieval.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/DateTime.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/DataCollector.h"
+#include "collector/SiteDatabase.h"
+#include "model/CollectedData.h"
+#include "sitedb-fixture/SiteFixture.h"
+
+namespace {
+
+const char kSalesQuery[] =
+    "SELECT s.*, sf.*,  CASE WHEN s.actualsaleid IS NOT NULL and s2.objid IS NULL       "
+    "THEN s.actualsaleid        ELSE NULL  END AS actualdeletedsale  FROM Sale s  "
+    "LEFT JOIN SaleFacts sf    ON s.site = sf.site AND s.objid = sf.saleid  "
+    "LEFT JOIN Sale s2    ON s2.site = s.site AND s2.objid = s.actualsaleid  "
+    "WHERE s.site = :Site and s.Modified >= :StartTS and s.Modified < :EndTS  "
+    "and s.CREATED >= :MinHistory  ORDER BY s.site, s.objid";
+
+long PeakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;  // KiB on Linux
+}
+
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The collector with its retrieval reachable; the site product's Transaction
+// Manager does not matter to a retrieval.
+class TBenchCollector : public TDataCollector {
+ public:
+  TBenchCollector() : TDataCollector([](const std::string&, bool) {}) {}
+
+  void Open() {
+    LoadConfiguration();
+    if (!OpenDatabase()) throw EOrvelError("the benchmark database did not open");
+    VerifyDBStructures(false);
+  }
+  TSiteDatabase& Database() { return *LDB; }
+  int32_t Site() const { return LCfg->DBSite(); }
+
+  // One retrieval in its own transaction, rolled back; the caches stay empty,
+  // so every run is a first cycle.
+  std::unique_ptr<TCollectedData> Retrieve(const TDataCollectorStatusObj& status) {
+    StartTransaction();
+    auto data = RetrieveData(status);
+    RollbackTransaction();
+    return data;
+  }
+};
+
+// The statements of one retrieval of a first cycle without history, run and
+// fetched with only the ids that drive the following statements kept.
+void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusObj& status) {
+  const TDateTime now = DateTimeNow();
+  const TDateTime minHistory = DateOf(now - 26304.0 / 24.0);
+  std::vector<int64_t> sales;
+  std::set<std::pair<int64_t, int>> serviceKeys;
+  std::set<int64_t> terminals, roles, employees;
+
+  TSiteQuery passes(db, "select sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, sum(SAP.Amount) "
+                        "RivoSalesAmount, sum(SAP.Upsell) RivoAdditionalAmount from SalePasses "
+                        "SAP where Site = :Site and SaleID = :SaleID and SAP.Status <= 40");
+  passes.SetInteger("Site", site);
+  {
+    TSiteQuery query(db, kSalesQuery);
+    query.SetInteger("Site", site);
+    query.SetTimestamp("StartTS", status.CurrentCycleStart);
+    query.SetTimestamp("EndTS", status.CurrentCycleEnd);
+    query.SetTimestamp("MinHistory", minHistory);
+    for (query.Open(); !query.Eof(); query.Next()) {
+      const int64_t sale = query.AsInteger("ObjID");
+      if (sales.empty() || sales.back() != sale) {
+        sales.push_back(sale);
+        terminals.insert(query.AsInteger("Terminal"));
+        passes.SetInteger("SaleID", sale);
+        passes.Open();
+        passes.Close();
+      }
+      if (query.AsInteger("Fact") == 54711) {
+        const auto bits = static_cast<int64_t>(query.AsFloat("Data"));
+        for (int bit = 1; bit <= 48; ++bit) {
+          if ((bits >> bit) & 1) serviceKeys.emplace(query.AsInteger("ProfitCenter"), bit);
+        }
+      }
+    }
+  }
+  {
+    TSiteQuery query(db, "select ped.Employee, ped.PunchDate, pi.* From (Select P1.Employee, "
+                         "P1.PunchDate From DC_pendingempdays_V111 p1 Where p1.Modified >= "
+                         ":Modified Group By P1.Employee, P1.PunchDate) ped Left join "
+                         "punchinterval pi on  pi.employee = ped.employee and pi.punchdate = "
+                         "ped.punchdate and pi.site = :Site order by ped.employee, ped.punchdate");
+    query.SetInteger("Site", site);
+    query.SetTimestamp("Modified", DateOf(status.CurrentCycleStart));
+    for (query.Open(); !query.Eof(); query.Next()) employees.insert(query.AsInteger("Employee"));
+    query.Close();
+    query.SetSQL("SELECT max(P.Employee) FROM PunchInterval P WHERE P.Punchdate >= :pDate AND "
+                 "P.Site = :pSite AND P.PiType in ('R','O') GROUP BY P.Employee");
+    query.SetDate("pDate", DateOf(now));
+    query.SetInteger("pSite", site);
+    for (query.Open(); !query.Eof(); query.Next()) employees.insert(query.AsInteger(query.FieldName(0)));
+  }
+  {
+    TSiteQuery query(db, "SELECT se.Employee, se.EmpRole, se.ProfitCenter FROM SaleEmployees se "
+                         "LEFT JOIN EmpRole er on er.objid = se.emprole WHERE se.Site = :Site and "
+                         "se.SaleID = :SaleID and er.Typ = 30");
+    query.SetInteger("Site", site);
+    for (int64_t sale : sales) {
+      query.SetInteger("SaleID", sale);
+      for (query.Open(); !query.Eof(); query.Next()) {
+        employees.insert(query.AsInteger("Employee"));
+        roles.insert(query.AsInteger("EmpRole"));
+      }
+      query.Close();
+    }
+    TSiteQuery prior(db, "SELECT s.ObjID  FROM Sale s  WHERE S.Site = :Site and s.Modified >= "
+                         ":StartTS and s.Modified < :EndTS  ORDER BY s.site, s.objid");
+    prior.SetInteger("Site", site);
+    prior.SetTimestamp("StartTS", DateOf(status.CurrentCycleStart));
+    prior.SetTimestamp("EndTS", status.CurrentCycleStart);
+    for (prior.Open(); !prior.Eof(); prior.Next()) {
+    }
+  }
+  auto idList = [](const std::set<int64_t>& ids) {
+    std::string list = "(";
+    for (int64_t id : ids) list += (list.size() > 1 ? "," : "") + std::to_string(id);
+    return list + ")";
+  };
+  auto fetchAll = [&db](const std::string& sql) {
+    TSiteQuery query(db, sql);
+    for (query.Open(); !query.Eof(); query.Next()) {
+    }
+  };
+  fetchAll("SELECT Employee, PunchDate, CAST(Modified AS VARCHAR(32)) AS ModifiedText "
+           "FROM DC_PENDINGEMPDAYS_V111");
+  if (!terminals.empty()) {
+    fetchAll("SELECT Objid, Name, TerminalType from Terminal where objid in " + idList(terminals) +
+             " and site = " + std::to_string(site));
+  }
+  {
+    TSiteQuery query(
+        db, "SELECT E.ObjID, E.Name, E.FirstName, E.LastName, E.Initials, E.MainPhone, "
+            "E.AltPhone, E.Category, E.HomeSite FROM Employee E WHERE (E.HomeSite = :Site) AND "
+            "(E.Enabled = 1) AND (E.Code > 0) AND ((E.TermDate is NULL) or (E.TermDate > "
+            ":TermDate)) AND ( (E.ActiveAt = -2147483647) OR (E.ActiveAt = :Site) OR "
+            "((E.ActiveAt < 0) AND (Exists (Select * from SiteGroupSites SG where (SG.SiteGroup "
+            "= -E.ActiveAt) AND (SG.Site = :Site)))))");
+    query.SetDate("TermDate", DateOf(now));
+    query.SetInteger("Site", site);
+    for (query.Open(); !query.Eof(); query.Next()) employees.erase(query.AsInteger("ObjID"));
+  }
+  if (!employees.empty()) {
+    fetchAll("SELECT E.ObjID, E.Name, E.FirstName, E.LastName, E.Initials, E.MainPhone, "
+             "E.AltPhone, E.Category, E.HomeSite FROM Employee E WHERE ObjID in " +
+             idList(employees));
+  }
+  fetchAll("SELECT ObjID, Name FROM EmpCategory ORDER BY 1");
+  if (!roles.empty()) {
+    fetchAll("SELECT Objid, Name, ProfitCenter, Typ from EmpRole where objid in " + idList(roles));
+  }
+  TSiteQuery services(db, "SELECT Objid, Name from Service where ProfitCenter = :PC and "
+                          "HistoryBit = :Bit and Enabled = 1");
+  for (const auto& [pc, bit] : serviceKeys) {
+    services.SetInteger("PC", pc);
+    services.SetInteger("Bit", bit);
+    services.Open();
+    services.Close();
+  }
+}
+
+// Every row of the sales-and-facts query, fetched; returns the row count.
+int64_t PlainFetch(TSiteDatabase& db, int32_t site, const TDataCollectorStatusObj& status) {
+  TSiteQuery query(db, kSalesQuery);
+  query.SetInteger("Site", site);
+  query.SetTimestamp("StartTS", status.CurrentCycleStart);
+  query.SetTimestamp("EndTS", status.CurrentCycleEnd);
+  query.SetTimestamp("MinHistory", DateOf(DateTimeNow() - 26304.0 / 24.0));
+  int64_t rows = 0;
+  for (query.Open(); !query.Eof(); query.Next()) ++rows;
+  return rows;
+}
+
+void WriteRegistry(const std::string& hive, const std::string& database,
+                   const TSiteFixtureOptions& options) {
+  std::ofstream out(hive, std::ios::trunc);
+  out << "Windows Registry Editor Version 5.00\n\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n\"InstallType\"=\"A\"\n\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n\"Stage\"=\"" << options.SWFileVersion
+      << "\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n\"Database\"=\"" << database
+      << "\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LocCode\"=\""
+      << options.LocationCode << "\"\n";
+  if (!out) throw EOrvelError("cannot write " + hive);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4 || (std::string(argv[2]) != "embedded" && std::string(argv[2]) != "server")) {
+    std::fprintf(stderr, "usage: retrieval_bench <sales> <embedded|server> <data folder>\n");
+    return 2;
+  }
+  const int sales = std::atoi(argv[1]);
+  const bool server = std::string(argv[2]) == "server";
+  const std::filesystem::path folder = std::filesystem::absolute(argv[3]);
+  const char* hive = std::getenv("DC_REGISTRY");
+  const char* serverName = std::getenv("DC_FIREBIRD_SERVER");
+  if (hive == nullptr || (server && serverName == nullptr)) {
+    std::fprintf(stderr, "retrieval_bench: DC_REGISTRY%s must be set\n",
+                 server ? " and DC_FIREBIRD_SERVER" : "");
+    return 2;
+  }
+  try {
+    const TDateTime today = DateOf(DateTimeNow());
+    TSiteFixtureOptions options;
+    options.Sales = sales;
+    options.Days = 1;
+    options.LastDay = today;
+    std::filesystem::create_directories(folder);
+    const std::string path =
+        (folder / ("sales-" + std::to_string(sales) + "-" + DateToYYYYMMDD(today) + ".fdb")).string();
+    if (!std::filesystem::exists(path)) CreateSiteDatabase(path, options);
+    WriteRegistry(hive, server ? std::string(serverName) + ":" + path : path, options);
+
+    TBenchCollector collector;
+    collector.Open();
+    TSiteDatabase& db = collector.Database();
+    TDataCollectorStatusObj status;
+    status.CurrentCycleStart = today;
+    status.CurrentCycleEnd = today + 1;
+
+    auto inTransaction = [&db](const std::function<void()>& work) {
+      db.StartTransaction();
+      const double seconds = Seconds(work);
+      db.Rollback();
+      return seconds;
+    };
+    int64_t rows = 0;
+    inTransaction([&] { rows = PlainFetch(db, collector.Site(), status); });  // warms the cache
+
+    const int repeats = sales <= 10000 ? 3 : 1;
+    double retrieval = 1e300, statements = 1e300, plain = 1e300;
+    long peakRise = 0;
+    size_t salesSent = 0;
+    for (int i = 0; i < repeats; ++i) {
+      statements = std::min(statements, inTransaction([&] { RunStatements(db, collector.Site(), status); }));
+      plain = std::min(plain, inTransaction([&] { PlainFetch(db, collector.Site(), status); }));
+      const long before = PeakResidentKiB();
+      std::unique_ptr<TCollectedData> data;
+      retrieval = std::min(retrieval, Seconds([&] { data = collector.Retrieve(status); }));
+      if (i == 0) peakRise = PeakResidentKiB() - before;
+      salesSent = data->SalesData().size();
+    }
+    if (salesSent != static_cast<size_t>(sales)) {
+      std::fprintf(stderr, "retrieval_bench: %zu of %d sales retrieved\n", salesSent, sales);
+      return 1;
+    }
+
+    const std::string name = std::string("retrieval.") + argv[2] + "." + std::to_string(sales);
+    std::printf("%s.rows: %lld rows\n", name.c_str(), static_cast<long long>(rows));
+    std::printf("%s.retrieve_time: %.1f ms\n", name.c_str(), retrieval * 1e3);
+    std::printf("%s.retrieve_rate: %.0f rows/s\n", name.c_str(), rows / retrieval);
+    std::printf("%s.retrieve_peak_memory: %.2f MB\n", name.c_str(), peakRise / 1024.0);
+    std::printf("%s.floor_statements_time: %.1f ms\n", name.c_str(), statements * 1e3);
+    std::printf("%s.floor_plain_fetch_time: %.1f ms\n", name.c_str(), plain * 1e3);
+    std::printf("%s.retrieve_vs_statements: %.2f x\n", name.c_str(), retrieval / statements);
+    std::printf("%s.retrieve_vs_plain_fetch: %.2f x\n", name.c_str(), retrieval / plain);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "retrieval_bench: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
