@@ -14,6 +14,7 @@
 #include "platform/EventLog.h"
 #include "platform/ServiceControl.h"
 #include "service/LogFile.h"
+#include "service/OperatorModes.h"
 
 namespace {
 
@@ -123,6 +124,11 @@ int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
   if (FindCmdLineSwitch(args, "Upgrade")) {
     AddLog(std::string("Upgrade to ") + kName + " (" + GetCollectorVersion() + ")", false);
     return 0;
+  }
+  if (const std::string mode = TOperatorModes::SelectedMode(args); !mode.empty()) {
+    return TOperatorModes([this](const std::string& msg, bool) { AddLog(msg, false); }, std::cout,
+                          std::cerr)
+        .Run(mode);
   }
   const bool installing = FindCmdLineSwitch(args, "INSTALL") || FindCmdLineSwitch(args, "UNINSTALL");
   try {
