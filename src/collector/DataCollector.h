@@ -169,6 +169,9 @@ class TDataCollector {
   virtual int SendToServer(const std::string& Text, TDataCollectorStatusObj* Status);
   // Downloads and starts the updater the server named; raises when that fails.
   virtual void DownloadUpdater(const std::string& URL);
+  // The running program's file as it was started; the updater is saved in its
+  // folder and the remote uninstall starts it.
+  virtual std::string ProgramFile() const;
   // The removal the server ordered: the collector's database structures, the
   // service, and OnUpdating(true).
   virtual void StartRemoteUninstall();

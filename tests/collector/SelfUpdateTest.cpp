@@ -1,0 +1,286 @@
+// Self-update and remote uninstall as the server orders them in its answer to
+// Authorize: the real exchange, download and process start against the test
+// statistics server, with a test updater that records its command line.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/MachineIdentity.h"
+#include "collector/DataCollector.h"
+#include "platform/Files.h"
+#include "platform/ServiceControl.h"
+#include "platform/VersionInfo.h"
+#include "support/KeyPin.h"
+#include "support/ScopedEnv.h"
+#include "support/ScopedRegistry.h"
+#include "support/StatsServer.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string TestUpdaterPath() {
+  const char* dir = std::getenv("DC_TEST_BINARY_DIR");
+  const fs::path base = dir != nullptr ? fs::path(dir) : fs::path(platform::ExecutablePath()).parent_path() / "../..";
+  return (base / "tests/support/recording_updater").lexically_normal().string();
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The command line the test updater recorded when started as `program`.
+std::optional<std::vector<std::string>> RecordedCommandLine(const std::string& program,
+                                                            std::chrono::milliseconds timeout) {
+  const std::string file = program + ".cmdline";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!fs::exists(file)) {
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(20ms);
+  }
+  std::istringstream in(ReadBytes(file));
+  std::vector<std::string> args;
+  for (std::string line; std::getline(in, line);) args.push_back(line);
+  return args;
+}
+
+class FakeNetwork : public platform::NetworkIdentity {
+ public:
+  std::vector<std::string> LocalIPv4Addresses() const override { return {"192.0.2.7"}; }
+  std::vector<uint8_t> HardwareAddressOf(const std::string&) const override {
+    return {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+  }
+};
+
+// The real Authorize, download and uninstall path. The program file is the
+// test's; the site checks fail, so the database is never touched.
+class TUpdateCollector : public TDataCollector {
+ public:
+  TUpdateCollector(std::vector<std::string>& log, std::string program)
+      : TDataCollector([&log](const std::string& msg, bool toSysLog) {
+          log.push_back(toSysLog ? "SYS " + msg : msg);
+        }),
+        FProgram(std::move(program)) {
+    SetOnUpdating([this](bool uninstall) { updating.push_back(uninstall); });
+    LMachineIdentity = std::make_unique<TMachineIdentity>(std::make_unique<FakeNetwork>());
+  }
+
+  using TDataCollector::Authorize;
+  using TDataCollector::CreateServerConnection;
+  using TDataCollector::LoadConfiguration;
+  using TDataCollector::PrepareTLS;
+  void SetInitialized(bool value) { FInitialized = value; }
+
+  std::vector<bool> updating;
+  int siteChecks = 0;
+
+ protected:
+  std::string ProgramFile() const override { return FProgram; }
+  bool BasicSystemChecksOK() override {
+    ++siteChecks;
+    return false;
+  }
+
+ private:
+  std::string FProgram;
+};
+
+class SelfUpdateTest : public ::testing::Test {
+ protected:
+  SelfUpdateTest()
+      : host("DC_SERVER_HOST", "127.0.0.1"),
+        port("DC_SERVER_PORT", std::to_string(server.port()).c_str()),
+        units("DC_SYSTEMD_DIR", dir.file("units").c_str()),
+        program(dir.file("DataCollector")),
+        updater(dir.file("DCSetup.exe")) {
+    fs::create_directory(dir.path() / "units");
+    fs::copy_file(TestUpdaterPath(), program);
+  }
+
+  void MakeCollector(const std::string& programFile) {
+    collector = std::make_unique<TUpdateCollector>(log, programFile);
+    collector->LoadConfiguration();
+    collector->Cfg().SetLocCode("CW001");
+    collector->CreateServerConnection();
+    ASSERT_TRUE(collector->PrepareTLS());
+    collector->SetInitialized(true);
+    log.clear();
+  }
+  void SetUp() override { MakeCollector(program); }
+
+  // Serves "DCSetup.bin" of exactly `size` bytes: the test updater (or, for
+  // `content`, those bytes) followed by zeros.
+  void ServeUpdater(size_t size, std::optional<std::string> content = std::nullopt) {
+    std::string bytes = content ? *content : ReadBytes(TestUpdaterPath());
+    ASSERT_LE(bytes.size(), size);
+    bytes.resize(size, '\0');
+    std::ofstream(server.files() / "DCSetup.bin", std::ios::binary) << bytes;
+  }
+
+  int AuthorizeWith(const std::string& answer) {
+    server.enqueue(answer);
+    return collector->Authorize();
+  }
+  static std::string UpdateAnswer(const std::string& url) { return "{\"UpdateURL\":\"" + url + "\"}"; }
+
+  StatsServer server;
+  ScopedRegistry registry;
+  ScopedEnv host;
+  ScopedEnv port;
+  TempDir dir{"self-update"};
+  ScopedEnv units;
+  std::string program;
+  std::string updater;
+  std::vector<std::string> log;
+  std::unique_ptr<TUpdateCollector> collector;
+};
+
+TEST_F(SelfUpdateTest, UpdateUrlDownloadsChecksAndStartsTheUpdater) {
+  // An updater left read-only by an earlier update is replaced.
+  std::ofstream(updater) << "old updater";
+  platform::SetReadOnly(updater, true);
+  ServeUpdater(2000000);
+  const std::string url = server.url("/files/DCSetup.bin");
+
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(url)), 2);
+  EXPECT_THAT(log, ElementsAre("Sending Authorize", "SYS New Update available from " + url,
+                               "Downloading Updater from \"" + url + "\"...", "Update file size: 2000000",
+                               "Saving Updater as " + updater + "...", "Update file version: 2.6.1",
+                               "Launching Updater..."));
+  EXPECT_THAT(collector->updating, ElementsAre(false));
+  EXPECT_EQ(ReadBytes(updater), ReadBytes((server.files() / "DCSetup.bin").string()));
+  EXPECT_EQ(RecordedCommandLine(updater, 10s), (std::vector<std::string>{updater, "/AUTOUPDATE"}));
+  EXPECT_EQ(server.requests().back().tls, "TLSv1.2");
+}
+
+TEST_F(SelfUpdateTest, EveryFailedDownloadIsLoggedAndReinitialisesWithoutStartingAnything) {
+  StatsServer tls13(StatsServer::Options{.tls = true, .tls13Only = true});
+  platform::VersionBlock block;
+  block.translations = {{0x0409, 0x04b0}};
+  block.strings["\\StringFileInfo\\040904b0\\FileVersion"] = "3.0.0.1";
+  const std::vector<std::uint8_t> encoded = platform::EncodeVersionBlock(block);
+  const std::string versionedData(encoded.begin(), encoded.end());
+
+  const std::string file = server.url("/files/DCSetup.bin");
+  const auto serve = [&](size_t size, std::optional<std::string> content = std::nullopt) {
+    return [=, this] { ServeUpdater(size, content); };
+  };
+  const struct {
+    const char* situation;
+    std::string url;
+    std::function<void()> prepare;  // runs after the Authorize answer is queued
+    std::string programFile;
+    std::string message;
+    bool updaterSaved;
+  } cases[] = {
+      {"connection refused", "https://127.0.0.1:1/DCSetup.exe", [] {}, program, "Connection refused", false},
+      {"TLS handshake fails", tls13.url("/files/DCSetup.bin"), [] {}, program, "TLS failure", false},
+      {"HTTP error status", server.url("/files/missing.bin"), [] {}, program,
+       "Server answered with an error status: HTTP/1.1 404", false},
+      {"one byte short", file, serve(1999999), program, "Failure to dowload update. Code = 200, Size = 1999999",
+       false},
+      {"another 2xx status", file,
+       [&] {
+         ServeUpdater(2000000);
+         StatsServer::Answer partial;
+         partial.status = 203;
+         partial.file = "DCSetup.bin";
+         server.enqueue(partial);
+       },
+       program, "Failure to dowload update. Code = 203, Size = 2000000", false},
+      {"file cannot be written", file, serve(2000000), dir.file("missing/DataCollector"), "Cannot create file",
+       false},
+      {"file without a version", file, serve(2000000, std::string("MZ")), program,
+       "Failure to dowload update. File version check failed!", false},
+      {"updater cannot be started", file, serve(2000000, versionedData), program,
+       "Failure to start the updater " + updater, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.situation);
+    fs::remove(updater);
+    MakeCollector(c.programFile);
+    server.enqueue(UpdateAnswer(c.url));
+    c.prepare();
+    EXPECT_EQ(collector->Authorize(), 2);
+    EXPECT_FALSE(collector->Initialized());
+    EXPECT_THAT(log, Contains(HasSubstr("ERROR: Failed to download update (reinitializing): ")));
+    EXPECT_THAT(log.back(), HasSubstr(c.message));
+    EXPECT_THAT(collector->updating, IsEmpty());
+    EXPECT_EQ(fs::exists(updater), c.updaterSaved);
+  }
+  EXPECT_FALSE(RecordedCommandLine(updater, 500ms).has_value());
+}
+
+TEST_F(SelfUpdateTest, UninstallAnswerRemovesTheStructuresAndStartsTheProgramToRemoveTheService) {
+  platform::OpenServiceControl("")->InstallService({"DataCollectorSvc", "Data Collector", program});
+
+  EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true,\"Authenticated\":true,\"CycleTime\":60}"), 3);
+  EXPECT_FALSE(collector->Initialized());
+  EXPECT_EQ(collector->siteChecks, 1) << "the collector's Uninstall did not run";
+  EXPECT_THAT(log, Contains("SYS Uninstall requested from server..."));
+  EXPECT_THAT(log, Contains("Starting uninstall of service"));
+  EXPECT_THAT(collector->updating, ElementsAre(true));
+  EXPECT_EQ(collector->Cfg().CycleTime(), 300);
+  EXPECT_EQ(RecordedCommandLine(program, 10s), (std::vector<std::string>{program, "/UNINSTALL", "/SILENT"}));
+}
+
+TEST_F(SelfUpdateTest, UninstallAnswerWithoutARegisteredServiceStartsNothing) {
+  EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true}"), 3);
+  EXPECT_EQ(collector->siteChecks, 1);
+  EXPECT_THAT(log, Not(Contains("Starting uninstall of service")));
+  EXPECT_THAT(collector->updating, ElementsAre(true));
+  EXPECT_FALSE(RecordedCommandLine(program, 500ms).has_value());
+}
+
+TEST_F(SelfUpdateTest, ServerKeyPinGuardsAuthorizeAndTheUpdaterDownload) {
+  StatsServer other;
+  const auto pinned = [&](const std::string& pin) {
+    registry.Write("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\n"
+                   "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n"
+                   "\"ServerKeyPin\"=\"" + pin + "\"\n");
+    MakeCollector(program);
+  };
+  ServeUpdater(2000000);
+  std::ofstream(other.files() / "DCSetup.bin", std::ios::binary) << ReadBytes((server.files() / "DCSetup.bin").string());
+
+  // The other server's key: Authorize is refused before anything is sent.
+  pinned(PublicKeyPinOf(other));
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), 0);
+  EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to authorize with the Quorix Server (reinitializing): TLS "
+                                    "failure: the server's public key does not match ServerKeyPin"));
+  EXPECT_TRUE(server.requests().empty());
+
+  // This server's key: Authorize works, but an updater from the other server is refused.
+  pinned(PublicKeyPinOf(server));
+  EXPECT_EQ(collector->Authorize(), 2);  // the answer queued above
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(other.url("/files/DCSetup.bin"))), 2);
+  EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to download update (reinitializing): TLS failure: the "
+                                    "server's public key does not match ServerKeyPin"));
+  EXPECT_TRUE(other.requests().empty());
+  EXPECT_THAT(collector->updating, ElementsAre(false));
+  EXPECT_EQ(RecordedCommandLine(updater, 10s), (std::vector<std::string>{updater, "/AUTOUPDATE"}));
+}
+
+}  // namespace
