@@ -1,6 +1,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -318,6 +319,23 @@ TEST(RegistryFileTest, TwoProcessesWritingAtOnceBothKeepTheirValues) {
                 RegistryValue::DWord(static_cast<std::uint32_t>(i)));
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+}
+
+TEST(RegistryFileTest, TwoThreadsWritingAtOnceBothKeepTheirValues) {
+  TempDir dir;
+  const std::string path = dir.file("threads.reg");
+  RegistryFile(path).CreateKey("Software");
+  constexpr int kWrites = 25;
+  auto writer = [&](char name) {
+    RegistryFile hive(path);
+    for (int i = 0; i < kWrites; ++i)
+      hive.WriteValue("Software", std::string(1, name) + std::to_string(i), RegistryValue::DWord(1));
+  };
+  std::thread first(writer, 'A');
+  std::thread second(writer, 'B');
+  first.join();
+  second.join();
+  EXPECT_EQ(RegistryFile(path).ValueNames("Software").size(), 2u * kWrites);
 }
 
 TEST(RegistryFileTest, LocalMachineHiveLivesWhereDcRegistryPoints) {

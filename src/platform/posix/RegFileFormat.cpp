@@ -30,7 +30,7 @@ int HexDigit(char c) {
 
 class Parser {
  public:
-  Parser(const std::string& fileName) : fileName_(fileName) {}
+  explicit Parser(const std::string& fileName) : fileName_(fileName) {}
 
   [[noreturn]] void Fail(int line, const std::string& problem) const {
     throw RegistryError("Malformed registry file " + fileName_ + ", line " +

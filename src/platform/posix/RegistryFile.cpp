@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>
@@ -23,9 +23,8 @@ using regfile::HiveKey;
 constexpr const char* kDefaultPath = "/etc/datacollector/registry.reg";
 
 [[noreturn]] void Fail(const std::string& context, int error) {
-  throw RegistryError(context + ": " + std::strerror(error));
+  throw RegistryError(context + ": " + std::generic_category().message(error));
 }
-
 
 // The hive file opened and locked. A writer renames a new file over the path
 // while holding the lock on the old one, so after taking the lock we check
