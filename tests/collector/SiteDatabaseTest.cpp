@@ -50,6 +50,52 @@ TEST(SiteQueryText, SettingAnUnknownParameterRaises) {
   EXPECT_THROW(query.SetInteger("Two", 2), EDatabaseError);
 }
 
+// Every row of the generated load, as text, in a fixed order.
+std::string LoadText(const TFixtureDatabase& fixture) {
+  TSiteDatabase database;
+  fixture.Connect(database);
+  database.StartTransaction();
+  std::string text;
+  for (const char* sql :
+       {"select ObjID, Terminal, ActualSaleID, Shift, Status, LogDate, LogTime, Created, Modified "
+        "from Sale order by ObjID",
+        "select SaleID, Fact, ProfitCenter, Data from SaleFacts order by SaleID, Fact, ProfitCenter, Data",
+        "select SaleID, Status, Amount, Upsell from SalePasses order by 1, 2, 3, 4",
+        "select SaleID, Employee, EmpRole, ProfitCenter from SaleEmployees order by 1, 2, 3, 4",
+        "select ObjID, Employee, PunchDate, PiType, Department, InTime, OutTime, ActualIn, "
+        "ActualOut, Rate, Multiplier from PunchInterval order by ObjID",
+        "select ObjID, Name, Category, HomeSite, Enabled, Code, ActiveAt, TermDate from Employee "
+        "order by ObjID"}) {
+    TSiteQuery query(database, sql);
+    for (query.Open(); !query.Eof(); query.Next()) {
+      for (size_t i = 0; i < query.FieldCount(); ++i) text += query.AsString(query.FieldName(i)) + "|";
+      text += "\n";
+    }
+  }
+  return text;
+}
+
+TEST(SiteFixture, TheSameSeedGivesTheSameRows) {
+  TSiteFixtureOptions options;
+  options.Sales = 300;
+  options.Days = 3;
+  options.Seed = 5;
+  options.LastDay = EncodeDateTime(2024, 3, 7);
+  const TFixtureDatabase first(options);
+  const TFixtureDatabase second(options);
+  options.Seed = 6;
+  const TFixtureDatabase other(options);
+
+  EXPECT_EQ(first.Summary().Sales, 300);
+  EXPECT_GT(first.Summary().SaleFacts, 3 * 300);
+  EXPECT_GT(first.Summary().Punches, 0);
+  const std::string text = LoadText(first);
+  EXPECT_EQ(text, LoadText(second));
+  EXPECT_NE(text, LoadText(other));
+  EXPECT_NE(text.find("3/5/2024"), std::string::npos);  // the first of the three days
+  EXPECT_EQ(text.find("3/4/2024 "), std::string::npos);
+}
+
 class SiteDatabaseTest : public testing::TestWithParam<TConnectionMode> {
  protected:
   void SetUp() override {
