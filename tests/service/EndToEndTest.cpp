@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -77,6 +78,7 @@ class Site {
  public:
   Site() : FDatabase(Options()) {
     fs::create_directories(FRun.path() / "program");
+    fs::create_directories(Units());
     FProgram = FRun.path() / "program" / "DataCollector";
     fs::copy_file(ProgramPath(), FProgram);
     const fs::path omnid = FRun.path() / "program" / "Omnid.exe";
@@ -101,12 +103,50 @@ class Site {
   StatsServer& Server() { return FServer; }
 
   void Start() {
-    FCollector = std::make_unique<ChildProcess>(
-        FProgram.string(), std::vector<std::string>{FProgram.string()}, FProgram.parent_path().string(),
-        std::map<std::string, std::string>{{"DC_REGISTRY", FRun.file("registry.reg")},
-                                           {"DC_TICK_MS", "20"},
-                                           {"DC_SERVER_HOST", "127.0.0.1"},
-                                           {"DC_SERVER_PORT", std::to_string(FServer.port())}});
+    FCollector = std::make_unique<ChildProcess>(FProgram.string(), std::vector<std::string>{FProgram.string()},
+                                                FProgram.parent_path().string(), Environment());
+  }
+
+  std::map<std::string, std::string> Environment() const {
+    return {{"DC_REGISTRY", FRun.file("registry.reg")},
+            {"DC_SYSTEMD_DIR", Units().string()},
+            {"DC_TICK_MS", "20"},
+            {"DC_SERVER_HOST", "127.0.0.1"},
+            {"DC_SERVER_PORT", std::to_string(FServer.port())}};
+  }
+
+  // Runs the program to its end with the given switches, as an administrator
+  // installs it; its exit code.
+  int RunSwitches(const std::vector<std::string>& switches) {
+    std::vector<std::string> args{FProgram.string()};
+    args.insert(args.end(), switches.begin(), switches.end());
+    ChildProcess program(FProgram.string(), args, FProgram.parent_path().string(), Environment());
+    return program.Wait(60s).value_or(-1);
+  }
+
+  // Waits for the service process to end by itself; its exit code.
+  int WaitForEnd() {
+    if (!FCollector) return 0;
+    const std::optional<int> code = FCollector->Wait(30s);
+    FCollector.reset();
+    return code.value_or(-1);
+  }
+
+  fs::path Units() const { return FRun.path() / "units"; }
+  std::string Hive() const {
+    std::ifstream in(FRun.file("registry.reg"));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  int64_t Count(const std::string& sql) {
+    int64_t value = -1;
+    Write([&](TSiteDatabase& db) {
+      TSiteQuery query(db, sql);
+      query.Open();
+      value = query.AsInteger("cnt");
+      query.Close();
+    });
+    return value;
   }
 
   // Stops the program with SIGTERM, as the service manager does; its exit code.
@@ -342,4 +382,27 @@ TEST(EndToEnd, TheServerMovesTheHistoryWindow) {
     if (DateOf(sale.at("SalesData").at("CreatedTime").get<double>()) == yesterday) ++fromYesterday;
   }
   EXPECT_GT(fromYesterday, 0u);
+}
+
+TEST(EndToEnd, InstalledServiceCollectsUntilUninstallRemovesItAndItsTables) {
+  Site site;
+  ASSERT_EQ(site.RunSwitches({"/INSTALL", "/SILENT"}), 0);
+  const std::string serviceKey = "\\Services\\DataCollectorSvc]";
+  EXPECT_NE(site.Hive().find(serviceKey), std::string::npos) << site.Hive();
+  EXPECT_TRUE(fs::exists(site.Units() / "DataCollectorSvc.service"));
+
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(2));
+  EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_STATUS"), 1);
+
+  ASSERT_EQ(site.RunSwitches({"/UNINSTALL", "/SILENT"}), 0);
+  EXPECT_EQ(site.WaitForEnd(), 0) << "the uninstall stops the running service";
+  EXPECT_FALSE(fs::exists(site.Units() / "DataCollectorSvc.service"));
+  EXPECT_EQ(site.Hive().find(serviceKey), std::string::npos) << site.Hive();
+  // The collector's status table is gone, its pending days cleared and its
+  // trigger no longer fires.
+  EXPECT_EQ(site.Count("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'DC_STATUS'"), 0);
+  EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
+  site.AddPunch(900301, 1004);
+  EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
 }
