@@ -1,0 +1,337 @@
+// The service module's schedule and stop, with a scripted collector: tick by
+// tick on a hand-driven host, and a stop during a cycle on the real host.
+
+#include "service/DataCollectorSvcMain.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/DataCollector.h"
+#include "model/CollectedData.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A collector whose every step is scripted; it records which driving
+// operations ran.
+class TScriptedCollector : public TDataCollector {
+ public:
+  struct Script {
+    std::atomic<int> initializeResult{1};  // what Authorize answers
+    std::atomic<int> resendDelay{0};
+    std::atomic<int> cycleTime{5};
+    std::atomic<bool> cycleRaises{false};
+    std::atomic<bool> closeRaises{false};
+    std::atomic<bool> blockInRetrieve{false};
+    std::atomic<bool> retrieving{false};
+    std::atomic<bool> retrieveEnded{false};
+    std::atomic<bool> destroyed{false};
+    std::atomic<int> initializes{0};
+    std::atomic<int> cycles{0};
+  };
+
+  TScriptedCollector(TDataCollectorOnLog onLog, Script& script)
+      : TDataCollector(std::move(onLog)), FScript(script) {}
+  ~TScriptedCollector() override { FScript.destroyed = true; }
+
+ protected:
+  void StartTransaction() override {}
+  void CommitTransaction() override {}
+  void RollbackTransaction() override {}
+  void CloseDatabase() override {
+    if (FScript.closeRaises) throw EDatabaseError("scripted close failure");
+  }
+  bool BasicSystemChecksOK() override { return true; }
+  bool TransactionManagerRunning() override { return true; }
+  bool OpenDatabase() override { return true; }
+  void VerifyDBStructures(bool) override {}
+  std::unique_ptr<TDataCollectorStatusObj> LoadStatus() override {
+    auto status = std::make_unique<TDataCollectorStatusObj>();
+    status->LastCycleEnd = DateOf(DateTimeNow());
+    return status;
+  }
+  void SaveStatus(const TDataCollectorStatusObj*) override {}
+  void CommitAcceptedData(const TCollectedData*) override {}
+  std::unique_ptr<TCollectedData> RetrieveData(const TDataCollectorStatusObj&) override {
+    if (FScript.cycleRaises) {
+      ++FScript.cycles;
+      throw EDatabaseError("scripted failure");
+    }
+    if (FScript.blockInRetrieve) {
+      FScript.retrieving = true;
+      // A database wait that only the stop request ends.
+      while (!LStop.Requested()) std::this_thread::sleep_for(5ms);
+      FScript.retrieveEnded = true;
+      throw EDatabaseError("operation was cancelled");
+    }
+    return std::make_unique<TCollectedData>();
+  }
+  void LoadConfiguration() override { ++FScript.initializes; }
+  void CreateServerConnection() override {}
+  bool PrepareTLS() override { return true; }
+  int Authorize() override {
+    LCfg->SetCycleTime(FScript.cycleTime);
+    return FScript.initializeResult;
+  }
+  int Post(TCollectedData*, TDataCollectorStatusObj&) override {
+    ++FScript.cycles;
+    FResendDelay = FScript.resendDelay;
+    return FScript.resendDelay > 0 ? 4 : 1;
+  }
+  bool SetSiteStatus(const std::string&, const std::string&) override { return true; }
+
+ private:
+  Script& FScript;
+};
+
+// A host whose one timer the test fires by hand, as the message loop would.
+class ManualHost : public platform::ServiceHost {
+ public:
+  class ManualTimer : public platform::Timer {
+   public:
+    explicit ManualTimer(std::uint32_t interval, std::function<void()> onTick)
+        : FInterval(interval), FOnTick(std::move(onTick)) {}
+    bool Enabled() const override { return FEnabled; }
+    void SetEnabled(bool enabled) override { FEnabled = enabled; }
+    std::uint32_t Interval() const override { return FInterval; }
+    void SetInterval(std::uint32_t ms) override { FInterval = ms; }
+    void WaitForTick() override {}
+    // One tick when enabled; false when the timer was disabled.
+    bool Fire() {
+      if (!FEnabled) return false;
+      FOnTick();
+      return true;
+    }
+
+   private:
+    bool FEnabled = false;
+    std::uint32_t FInterval;
+    std::function<void()> FOnTick;
+  };
+
+  std::unique_ptr<platform::Timer> CreateTimer(std::uint32_t interval, std::function<void()> onTick) override {
+    auto timer = std::make_unique<ManualTimer>(interval, std::move(onTick));
+    timer_ = timer.get();
+    return timer;
+  }
+  void SetExceptionHandler(platform::ExceptionHandler) override {}
+  void RequestStop() override {}
+  void RequestShutdown() override {}
+  int Run(platform::ServiceHandler&) override { return 0; }
+
+  ManualTimer* timer_ = nullptr;
+};
+
+class TTestSvc : public TDataCollectorSvc {
+ public:
+  TTestSvc(platform::ServiceHost& host, const std::string& folder, TScriptedCollector::Script& script)
+      : TDataCollectorSvc(host, nullptr, folder, folder + "/LOG"), FScript(script) {}
+  using TDataCollectorSvc::LCycleSeconds;
+
+ protected:
+  std::unique_ptr<TDataCollector> NewCollector(TDataCollectorOnLog onLog) override {
+    return std::make_unique<TScriptedCollector>(std::move(onLog), FScript);
+  }
+
+ private:
+  TScriptedCollector::Script& FScript;
+};
+
+class ServiceModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FOldFolder = std::filesystem::current_path();
+    if (const char* old = std::getenv("DC_REGISTRY")) FOldHive = old;
+    setenv("DC_REGISTRY", FDir.file("registry.reg").c_str(), 1);
+    setenv("DC_TICK_MS", "40", 1);
+  }
+  void TearDown() override {
+    std::filesystem::current_path(FOldFolder);
+    unsetenv("DC_TICK_MS");
+    if (FOldHive) {
+      setenv("DC_REGISTRY", FOldHive->c_str(), 1);
+    } else {
+      unsetenv("DC_REGISTRY");
+    }
+  }
+
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> texts;
+    if (!std::filesystem::exists(FDir.file("LOG"))) return texts;
+    for (const auto& entry : std::filesystem::directory_iterator(FDir.file("LOG"))) {
+      if (entry.path().extension() != ".LOG") continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::string line;
+      while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() >= 25 && line[2] == '/' && line.substr(25) != "Log File Created.") {
+          texts.push_back(line.substr(25));
+        }
+      }
+    }
+    return texts;
+  }
+
+  // Fires ticks until the collector ran `runs` more cycles (or initialisations
+  // when counting those); returns the number of ticks that took.
+  static int TicksUntil(ManualHost& host, const std::function<bool()>& done, int limit = 2000) {
+    for (int ticks = 1; ticks <= limit; ++ticks) {
+      if (!host.timer_->Fire()) return -ticks;
+      if (done()) return ticks;
+    }
+    return 0;
+  }
+
+  TempDir FDir{"dc-module"};
+  std::filesystem::path FOldFolder;
+  std::optional<std::string> FOldHive;
+  TScriptedCollector::Script script;
+};
+
+TEST_F(ServiceModuleTest, TickScheduleFollowsTheCountdown) {
+  ManualHost host;
+  TTestSvc svc(host, FDir.path().string(), script);
+  ASSERT_NE(host.timer_, nullptr);
+  EXPECT_FALSE(host.timer_->Enabled());
+  EXPECT_EQ(host.timer_->Interval(), 1u);
+
+  ASSERT_TRUE(svc.ServiceStart());
+  EXPECT_TRUE(host.timer_->Enabled());
+  EXPECT_EQ(host.timer_->Interval(), 20u);  // half a tick first
+
+  // The first cycle runs on the 61st tick, right after its initialisation.
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 1; }), 61);
+  EXPECT_EQ(host.timer_->Interval(), 40u);
+  EXPECT_EQ(script.initializes, 1);
+  EXPECT_EQ(svc.LCycleSeconds, 5);
+
+  // Cycle time 5: five ticks of waiting, the cycle on the sixth.
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 2; }), 6);
+
+  // A resend delay of 1 minute: 61 ticks.
+  script.resendDelay = 1;
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 3; }), 6);
+  EXPECT_EQ(svc.LCycleSeconds, 60);
+  script.resendDelay = 0;
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 4; }), 61);
+
+  // A failed cycle body clears Initialized: the next due tick initialises first.
+  script.cycleRaises = true;
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 5; }), 6);
+  script.cycleRaises = false;
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 6; }), 6);
+  EXPECT_EQ(script.initializes, 2);
+
+  // RunCycle itself raising leaves the countdown at 0: the next tick runs again.
+  script.closeRaises = true;
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 7; }), 6);
+  script.closeRaises = false;
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 8; }), 1);
+  EXPECT_EQ(script.initializes, 2);
+
+  svc.ServiceStop();
+  EXPECT_FALSE(host.timer_->Enabled());
+}
+
+TEST_F(ServiceModuleTest, FailedInitialisationIsRetriedEvery301Ticks) {
+  ManualHost host;
+  TTestSvc svc(host, FDir.path().string(), script);
+  script.initializeResult = 0;
+  svc.ServiceStart();
+  EXPECT_EQ(TicksUntil(host, [&] { return script.initializes == 1; }), 61);
+  EXPECT_EQ(TicksUntil(host, [&] { return script.initializes == 2; }), 301);
+  EXPECT_EQ(script.cycles, 0);
+  svc.ServiceStop();
+}
+
+TEST_F(ServiceModuleTest, CrashTestMarkerEscapesEveryDueTick) {
+  ManualHost host;
+  TTestSvc svc(host, FDir.path().string(), script);
+  svc.LCycleSeconds = 0;
+  svc.ServiceStart();
+  std::ofstream(svc.CrashTestFile()).close();
+  for (int i = 0; i < 3; ++i) {
+    try {
+      host.timer_->Fire();
+      FAIL() << "the tick must raise";
+    } catch (const EOrvelError& e) {
+      EXPECT_EQ(std::string(e.what()), "QA Test Exception.  Remove " + FDir.file("crashtest.xyztxt") +
+                                           " in order to return to normal operations");
+    }
+    EXPECT_TRUE(host.timer_->Enabled());
+  }
+  EXPECT_EQ(script.initializes, 0);
+  std::filesystem::remove(svc.CrashTestFile());
+  host.timer_->Fire();
+  EXPECT_EQ(script.cycles, 1);
+  svc.ServiceStop();
+}
+
+TEST_F(ServiceModuleTest, LogLinesOfStartAndStop) {
+  ManualHost host;
+  {
+    TTestSvc svc(host, FDir.path().string(), script);
+    svc.AddLog("command line");
+    svc.ServiceStart();
+    svc.ServiceShutdown();
+    EXPECT_FALSE(host.timer_->Enabled());
+    EXPECT_FALSE(host.timer_->Fire());
+  }
+  EXPECT_TRUE(script.destroyed);
+  EXPECT_EQ(Messages(), (std::vector<std::string>{
+                            "  " + std::string(50, '-'), "command line", "Service Starting",
+                            "Service Start complete", "Service Shutdown", "Service Stopping",
+                            "Data Collector Shutting Down", "Data Collector shutdown successfully",
+                            "Service Stopped", "Service Shutdown complete"}));
+}
+
+TEST_F(ServiceModuleTest, StopDuringACycleEndsItsWaitsAndFreesTheCollectorAfterIt) {
+  setenv("DC_TICK_MS", "2", 1);
+  std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost();
+  TTestSvc svc(*host, FDir.path().string(), script);
+  script.blockInRetrieve = true;
+  int exitCode = -1;
+  std::thread loop([&] { exitCode = host->Run(svc); });
+
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!script.retrieving && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(script.retrieving);
+  EXPECT_FALSE(script.destroyed);
+
+  const auto stopAt = std::chrono::steady_clock::now();
+  host->RequestStop();
+  loop.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 5s);
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_TRUE(script.retrieveEnded);
+  EXPECT_TRUE(script.destroyed);
+
+  // The cycle ended (and logged so) before the collector was shut down.
+  const std::vector<std::string> texts = Messages();
+  auto at = [&](const std::string& text) {
+    return std::find(texts.begin(), texts.end(), text) - texts.begin();
+  };
+  ASSERT_LT(at("No status updates were saved."), static_cast<long>(texts.size()));
+  EXPECT_LT(at("Service Stopping"), at("Data Collector Shutting Down"));
+  EXPECT_LT(at("No status updates were saved."), at("Data Collector Shutting Down"));
+  EXPECT_EQ(texts.back(), "Service Stopped");
+}
+
+}  // namespace
