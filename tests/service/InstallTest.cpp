@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -13,7 +15,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,8 +27,10 @@
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
-#include "service/ChildProcess.h"
+#include "collector/SiteDatabase.h"
+#include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
+#include "support/SiteTestCollector.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -53,6 +60,62 @@ std::string ReadText(const std::string& path) {
 }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+// The program running as the service in the foreground, started from its
+// folder with the given environment added; killed when still running at the end.
+class ServiceProcess {
+ public:
+  ServiceProcess(const std::string& program, const std::string& folder,
+                 const std::map<std::string, std::string>& environment) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    for (const auto& [name, value] : environment) env.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string arg0 = program;
+    char* argv[] = {arg0.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) throw std::runtime_error("cannot start " + program);
+  }
+  ~ServiceProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  // The exit code, or 128 + the ending signal; nothing when it still runs after timeout.
+  std::optional<int> Wait(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
 
 struct Outcome {
   int status = -1;
@@ -185,10 +248,35 @@ TEST_F(InstallTest, UninstallOfAMissingServiceFails) {
             "as an installed service.\"\n");
 }
 
-TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecords) {
+// Whether the site database holds the collector's status table.
+bool HasStatusTable(const TFixtureDatabase& fixture) {
+  TSiteDatabase check;
+  fixture.Connect(check);
+  check.StartTransaction();
+  TSiteQuery query(check, "select count(*) cnt from rdb$relations where rdb$relation_name = 'DC_STATUS'");
+  query.Open();
+  const bool found = query.AsInteger("cnt") != 0;
+  query.Close();
+  check.Commit();
+  return found;
+}
+
+TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecordsAndTheCollectorsStructures) {
+  TFixtureDatabase fixture;
+  {
+    TSiteTestCollector collector;
+    fixture.Connect(collector.Database());
+    collector.StartTransaction();
+    collector.VerifyDBStructures(false);
+    collector.CloseDatabase();
+  }
+  ASSERT_TRUE(HasStatusTable(fixture));
+  TSiteRegistry site;
+  site.Database = fixture.Path();
+  std::ofstream(dir.file("registry.reg"), std::ios::trunc) << site.Text();
+
   ASSERT_EQ(Run("/INSTALL /SILENT").status, 0);
-  ChildProcess service(program, {program}, dir.path().string(),
-                       {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ServiceProcess service(program, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.file("DataCollectorSvc.pid")); }, 20s));
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -214,6 +302,8 @@ TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecords) {
   EXPECT_LT(at("Uninstalling DataCollectorSvc (" + version + ")"), at("Uninstall complete"));
   EXPECT_LT(at("Uninstall complete"), static_cast<long>(log.size()));
 
+  EXPECT_THAT(log, Contains("Dropping the DC_STATUS table"));
+  EXPECT_FALSE(HasStatusTable(fixture));
   EXPECT_FALSE(KeyExists(kServiceKey));
   EXPECT_FALSE(KeyExists(kEventSourceKey));
   EXPECT_FALSE(fs::exists(dir.file("units/DataCollectorSvc.service")));
@@ -221,11 +311,9 @@ TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecords) {
 }
 
 TEST_F(InstallTest, SecondServiceProcessIsRefusedWhileOneRuns) {
-  ChildProcess first(program, {program}, dir.path().string(),
-                     {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ServiceProcess first(program, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.file("DataCollectorSvc.pid")); }, 20s));
-  ChildProcess second(program, {program}, dir.path().string(),
-                      {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ServiceProcess second(program, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
   EXPECT_EQ(second.Wait(10s), 1);
   EXPECT_THAT(Messages(), Contains(HasSubstr("Exception: The service \"DataCollectorSvc\" is already running")));
   first.Signal(SIGTERM);
