@@ -407,9 +407,12 @@ int TOperatorModes::RunCheck() {
   }
   report.Line(cfg.IsInstalled(), "Registry \\Software\\Orvel (Install, Corvane keys)",
               cfg.IsInstalled() ? "present" : "missing: the site product is not installed");
-  report.Line(cfg.InstallType() == TCorvaneInstallType::Server, "InstallType",
-              InstallTypeText(cfg.InstallType()) +
-                  (cfg.InstallType() == TCorvaneInstallType::Server ? "" : " (a Server installation is needed)"));
+  // Without the install key the type reads as its default, which says nothing.
+  const bool serverInstall = cfg.IsInstalled() && cfg.InstallType() == TCorvaneInstallType::Server;
+  report.Line(serverInstall, "InstallType",
+              !cfg.IsInstalled() ? "not known"
+                                 : InstallTypeText(cfg.InstallType()) +
+                                       (serverInstall ? "" : " (a Server installation is needed)"));
   report.Line(!cfg.SWPath().empty(), "Install folder (PATH)", OrDefault(cfg.SWPath(), "not set"));
   bool versionSupported = false;
   if (!cfg.InstalledVersion().empty()) {
@@ -422,7 +425,7 @@ int TOperatorModes::RunCheck() {
   report.Line(!cfg.DBPath().empty(), "Database (Omnid\\Login Database)", OrDefault(cfg.DBPath(), "not set"));
   report.Line(!cfg.ClientToken().empty(), "Client token (ClientToken)",
               cfg.ClientToken().empty() ? "not set: re-install the collector" : "set");
-  report.Line(true, "Location code (LocCode)", OrDefault(cfg.RegLocCode(), "not set"));
+  report.Line(!cfg.RegLocCode().empty(), "Location code (LocCode)", OrDefault(cfg.RegLocCode(), "not set"));
   report.Line(true, "Communication log (LogComm)", cfg.LogCommunications() ? "on" : "off");
 
   // Site checks.
