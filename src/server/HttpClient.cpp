@@ -122,6 +122,8 @@ int OnProgress(void* user, curl_off_t downNow, curl_off_t, curl_off_t upNow, cur
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
       throw ETransferError("Host not found: " + detail);
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      throw ETransferError("TLS failure: the server's public key does not match ServerKeyPin (" + detail + ")");
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CIPHER:
     case CURLE_SSL_CERTPROBLEM:
@@ -129,8 +131,6 @@ int OnProgress(void* user, curl_off_t downNow, curl_off_t, curl_off_t upNow, cur
     case CURLE_SSL_ENGINE_SETFAILED:
     case CURLE_SSL_ENGINE_INITFAILED:
     case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-      throw ETransferError("TLS failure: the server's public key does not match ServerKeyPin (" + detail + ")");
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_USE_SSL_FAILED:
       throw ETransferError("TLS failure: " + detail);

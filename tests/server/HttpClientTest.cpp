@@ -152,6 +152,7 @@ TEST(HttpClientFailureTest, ServerThatOnlySpeaksTls13IsATlsFailure) {
   auto client = TlsClient();
   const std::string message = TransferErrorOf([&] { PostJSONDocument(*client, server.url(), "{}"); });
   EXPECT_NE(message.find("TLS failure"), std::string::npos) << message;
+  EXPECT_EQ(message.find("ServerKeyPin"), std::string::npos) << message;
   EXPECT_TRUE(server.requests().empty());
 }
 
