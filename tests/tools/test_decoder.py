@@ -159,5 +159,49 @@ class LogTest(unittest.TestCase):
                     self.assertIn(b"dc_decode:", run.stderr)
 
 
+class SummaryTest(unittest.TestCase):
+    SUMMARY = os.path.join(os.path.dirname(DECODER), "summary.py")
+
+    def run_summary(self, answers):
+        """Runs summary.py on a log with one Authorize and one post per answer
+        (None: the post got no answer); returns its exit status and output."""
+        post = json.dumps(document(), separators=(",", ":"))
+        lines = ["12/09/2025 10:00:00.001  Sending: {\"Command\":\"Authorize\"}",
+                 "12/09/2025 10:00:00.050  Server Response: {\"Authenticated\":true}"]
+        for answer in answers:
+            lines.append("12/09/2025 10:00:01.100  Sending: " + post)
+            if answer is not None:
+                lines.append("12/09/2025 10:00:01.200  Server Response: " + answer)
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "SITE_DataCollector_20251209.LOG"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            decoded = os.path.join(folder, "decoded")
+            run = subprocess.run([sys.executable, self.SUMMARY, folder, "--decoded", decoded],
+                                 capture_output=True, text=True)
+            written = sorted(os.listdir(decoded)) if os.path.isdir(decoded) else []
+        return run.returncode, run.stdout, written
+
+    def test_exit_status_says_whether_every_post_was_accepted(self):
+        cases = [
+            ("all accepted", ["{}", "{\"Header\":{\"LastCycleEnd\":46000.5}}"], 0),
+            ("resend", ["{}", "{\"Resend\":5}"], 1),
+            ("reinitialise", ["{\"Reinitialize\":1}"], 1),
+            ("error", ["{\"Error\":\"x\"}"], 1),
+            ("no answer", ["{}", None], 1),
+            ("no post", [], 1),
+        ]
+        for name, answers, status in cases:
+            with self.subTest(name):
+                code, out, written = self.run_summary(answers)
+                self.assertEqual(code, status, out)
+                self.assertIn("%d posts" % len(answers), out)
+                self.assertEqual(len(written), len(answers) + 1)
+
+    def test_counts_of_a_post(self):
+        _, out, _ = self.run_summary(["{}"])
+        self.assertIn("current 2025-12-09 through 2025-12-09 12:00:00", out)
+        self.assertIn("1 sales, 2 facts, 1 punches, 0 employees", out)
+
+
 if __name__ == "__main__":
     unittest.main()
