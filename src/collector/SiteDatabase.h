@@ -28,6 +28,16 @@ template <class T>
 struct TFbEnd {
   void operator()(T* handle) const noexcept;
 };
+template <>
+void TFbEnd<Firebird::IAttachment>::operator()(Firebird::IAttachment*) const noexcept;
+template <>
+void TFbEnd<Firebird::ITransaction>::operator()(Firebird::ITransaction*) const noexcept;
+template <>
+void TFbEnd<Firebird::IStatement>::operator()(Firebird::IStatement*) const noexcept;
+template <>
+void TFbEnd<Firebird::IResultSet>::operator()(Firebird::IResultSet*) const noexcept;
+template <>
+void TFbEnd<Firebird::IMessageMetadata>::operator()(Firebird::IMessageMetadata*) const noexcept;
 template <class T>
 using TFbRef = std::unique_ptr<T, TFbEnd<T>>;
 
@@ -125,7 +135,8 @@ class TSiteDatabase {
 // The current row of an open result implements TDataRow: columns are found by
 // their alias (their name when they have none), without regard to case, the
 // first column of a name winning; NULL reads as 0, 0.0, date-time 0 or "".
-// Reading a row when there is none (Eof) raises EDatabaseError.
+// Reading a row when there is none (Eof), or a BLOB column, raises
+// EDatabaseError.
 class TSiteQuery : public TDataRow {
  public:
   explicit TSiteQuery(TSiteDatabase& database, std::string sql = {});
