@@ -261,6 +261,7 @@ class PosixServiceControl : public ServiceControl {
     const auto stopping = FStopCheckPoints.find(Lower(name));
     if (stopping == FStopCheckPoints.end()) {
       status.state = ServiceState::Running;
+      status.waitHintMs = kStopWaitHintMs;
       return status;
     }
     status.state = ServiceState::StopPending;
