@@ -444,9 +444,10 @@ int TOperatorModes::RunCheck() {
     report.Line(false, "Database connection", "no database path in the registry");
   } else {
     collector.ForgetProblems();
-    bool opened = false;
     try {
-      opened = collector.OpenDatabase();
+      // Its one result is told apart below: connection, site row, versions,
+      // location code.
+      static_cast<void>(collector.OpenDatabase());
     } catch (...) {
       collector.Problems.push_back(CurrentExceptionMessage());
     }
@@ -479,7 +480,6 @@ int TOperatorModes::RunCheck() {
                     collector.HasSalePassesQuery() ? "sales carry their pass sums"
                                                    : "no SalePasses table: sales are sent without pass sums");
       }
-      (void)opened;
       try {
         collector.Begin();
         const std::vector<std::string> missing = SchemaProblems(collector.Database());
