@@ -98,6 +98,29 @@ TEST_F(SchemaTest, FirstCallCreatesEverythingAndASecondChangesNothing) {
   EXPECT_EQ(Verify(false), Lines{});
 }
 
+TEST_F(SchemaTest, TriggerIsStoredAsWritten) {
+  Verify(false);
+  site_.StartTransaction();
+  TSiteQuery trigger(site_, "select cast(rdb$trigger_source as varchar(2000)) src, rdb$relation_name rel, "
+                            "rdb$trigger_sequence pos from rdb$triggers "
+                            "where rdb$trigger_name = 'DC_PENDINGEMPDAYS_V111_TRG'");
+  trigger.Open();
+  ASSERT_FALSE(trigger.Eof());
+  EXPECT_EQ(trigger.AsString("src"),
+            "AS begin   if (not DELETING)   then begin     delete from DC_PENDINGEMPDAYS_V111     "
+            "where Employee = new.Employee and PunchDate = new.PunchDate and Modified = "
+            "CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, "
+            "Modified)     values (new.Employee, new.PunchDate, CURRENT_TIMESTAMP);   end   else "
+            "begin     delete from DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and "
+            "PunchDate = old.PunchDate and Modified = CURRENT_TIMESTAMP;     insert into "
+            "DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (old.Employee, "
+            "old.PunchDate, CURRENT_TIMESTAMP);   end end");
+  EXPECT_EQ(trigger.AsString("rel").substr(0, 13), "PUNCHINTERVAL");
+  EXPECT_EQ(trigger.AsInteger("pos"), 200);
+  trigger.Close();
+  site_.Commit();
+}
+
 TEST_F(SchemaTest, TriggerRecordsEveryPunchChange) {
   Verify(false);
   const TDateTime day1 = EncodeDateTime(2024, 3, 5);

@@ -460,6 +460,10 @@ TEST_P(DatabaseSessionTest, ReadsTheSiteRowAndPreparesThePassSums) {
 
   TSiteQuery* passes = collector_.SalePassesQuery();
   ASSERT_NE(passes, nullptr);
+  EXPECT_EQ(passes->SQL(),
+            "select sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, sum(SAP.Amount) RivoSalesAmount, "
+            "sum(SAP.Upsell) RivoAdditionalAmount from SalePasses SAP where Site = :Site and "
+            "SaleID = :SaleID and SAP.Status <= 40");
   collector_.StartTransaction();
   passes->SetInteger("SaleID", 1);
   passes->Open();
