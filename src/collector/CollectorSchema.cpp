@@ -75,6 +75,15 @@ class TSchemaSteps {
     return active;
   }
 
+  // Whether the result of sql has a column of that name.
+  bool ResultHasField(const std::string& sql, const std::string& column) {
+    FQuery.SetSQL(sql);
+    FQuery.Open();
+    const bool has = FQuery.HasField(column);
+    FQuery.Close();
+    return has;
+  }
+
   void CommitWork() { Exec("COMMIT"); }
 
   void GrantTableAccess(const std::string& table) {
@@ -163,11 +172,7 @@ void TDataCollector::VerifyDBStructures(bool Remove) {
 
   StartTransaction();
   if (!Remove && steps.TableExists("DC_STATUS")) {
-    TSiteQuery status(*LDB, "Select * from DC_STATUS");
-    status.Open();
-    const bool hasFact = status.HasField("ActiveHistoryFact");
-    status.Close();
-    if (!hasFact) {
+    if (!steps.ResultHasField("Select * from DC_STATUS", "ActiveHistoryFact")) {
       Log("Adding ActiveHistoryFact field to DC_STATUS table");
       steps.Exec("ALTER TABLE DC_STATUS ADD ActiveHistoryFact int");
       changed = true;
