@@ -77,6 +77,8 @@ class Timer {
   virtual void SetInterval(std::uint32_t milliseconds) = 0;
   // Blocks until no tick of this timer is running. Must not be called from the tick.
   virtual void WaitForTick() = 0;
+  // The same, for at most timeoutMs; true when no tick is running.
+  virtual bool WaitForTickFor(std::uint32_t timeoutMs) = 0;
 
  protected:
   Timer() = default;

@@ -21,6 +21,7 @@ namespace {
 constexpr std::uint32_t kDefaultTickMs = 1000;
 const char kLogSource[] = "DataCollector";
 const char kCrashTestFile[] = "crashtest.xyztxt";
+constexpr std::uint32_t kStopRepeatMs = 100;
 
 std::uint32_t TickLength() {
   const char* text = std::getenv("DC_TICK_MS");
@@ -200,9 +201,12 @@ bool TDataCollectorSvc::ServiceStop() {
   if (LDataCollector) {
     AddLog("Service Stopping", false);
     // A cycle may be running on the main thread: its network and database
-    // waits end now, and the collector is shut down only after the tick.
-    LDataCollector->RequestStop();
-    LTimer->WaitForTick();
+    // waits end now, and the collector is shut down only after the tick. The
+    // request is repeated while the tick runs, so that a statement the cycle
+    // starts after the first request is cancelled as well.
+    do {
+      LDataCollector->RequestStop();
+    } while (!LTimer->WaitForTickFor(kStopRepeatMs));
     LTimer->SetEnabled(false);
     LDataCollector->Shutdown();
     LDataCollector.reset();

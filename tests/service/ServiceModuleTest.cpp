@@ -113,6 +113,7 @@ class ManualHost : public platform::ServiceHost {
     std::uint32_t Interval() const override { return FInterval; }
     void SetInterval(std::uint32_t ms) override { FInterval = ms; }
     void WaitForTick() override {}
+    bool WaitForTickFor(std::uint32_t) override { return true; }
     // One tick when enabled; false when the timer was disabled.
     bool Fire() {
       if (!FEnabled) return false;

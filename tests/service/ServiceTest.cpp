@@ -201,16 +201,6 @@ TEST_F(ServiceTest, UpgradeSwitchOnlyLeavesItsMarker) {
   EXPECT_TRUE(fs::exists(FDir.file("LOG/------x---_DataCollector_" + today + ".LOG")));
 }
 
-TEST_F(ServiceTest, InstallSwitchesAreRefusedForNow) {
-  for (const char* option : {"/INSTALL", "-uninstall"}) {
-    auto child = Start({option, "/SILENT"});
-    const std::optional<int> code = child->Wait(20s);
-    ASSERT_TRUE(code.has_value()) << option;
-    EXPECT_NE(*code, 0) << option;
-  }
-  EXPECT_EQ(CountOf("Service Starting"), 0);
-}
-
 TEST_F(ServiceTest, CrashTestMarkerRaisesEveryDueTickUntilRemoved) {
   const std::string marker = FDir.file("crashtest.xyztxt");
   std::ofstream(marker).close();

@@ -70,6 +70,11 @@ class PosixTimer : public Timer {
     std::unique_lock<std::mutex> hold(FState->lock);
     FState->changed.wait(hold, [this] { return !FInTick; });
   }
+  bool WaitForTickFor(std::uint32_t timeoutMs) override {
+    std::unique_lock<std::mutex> hold(FState->lock);
+    return FState->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                    [this] { return !FInTick; });
+  }
 
   // Loop side, under FState->lock.
   bool Ready() const { return FEnabled && !FInTick; }
