@@ -554,7 +554,13 @@ TJSONValue FloatAsJSON(double x, char decimalSeparator) {
 }
 
 TJSONValue ElapsedSecondsAsJSON(TDateTime endTime, TDateTime startTime, char decimalSeparator) {
-  return FloatAsJSON((endTime - startTime) * kSecondsPerDay, decimalSeparator);
+  double seconds = (endTime - startTime) * kSecondsPerDay;
+  // Date-times hold whole milliseconds, but a day count near 45000 keeps
+  // only about a microsecond of the time of day: one hour between two clock
+  // readings would come out as 3600.0000004191. Rounding to the millisecond
+  // gives back the exact span.
+  if (std::fabs(seconds) < 1e12) seconds = std::round(seconds * 1000.0) / 1000.0;
+  return FloatAsJSON(seconds, decimalSeparator);
 }
 
 TJSONValue SystemTimeAsJSON(const TSystemTime& t) {

@@ -48,7 +48,9 @@ TJSONValue StrAsJSON(std::string_view text);
 TJSONValue IntAsJSON(int32_t n);
 // A JSON string holding x in the general float format (FloatToGeneralText).
 TJSONValue FloatAsJSON(double x, char decimalSeparator = kDefaultDecimalSeparator);
-// FloatAsJSON of the seconds from startTime to endTime: (end - start) * 86400.
+// FloatAsJSON of the seconds from startTime to endTime, (end - start) * 86400,
+// rounded to the millisecond (the resolution of a date-time), so that two
+// clock readings one hour apart give "3600".
 TJSONValue ElapsedSecondsAsJSON(TDateTime endTime, TDateTime startTime,
                                 char decimalSeparator = kDefaultDecimalSeparator);
 // An object of JSON integers "Year", "Month", "DayOfWeek", "Day", "Hour",
