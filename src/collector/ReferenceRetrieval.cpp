@@ -260,14 +260,15 @@ void TDataCollector::RetrieveServices(TRetrievalState& State) {
       TSiteQuery query(*LDB,
                        "SELECT Objid, Name from Service where ProfitCenter = :PC and HistoryBit = "
                        ":Bit and Enabled = 1");
-      std::unordered_set<std::string> looked;
+      // The keys already looked up, as profit center * 64 + bit, so that the
+      // many repeats of a large cycle cost no text.
+      std::unordered_set<int64_t> looked;
       for (const TSaleServiceHistory& history : State.ServiceHistories) {
         query.SetInteger("PC", history.ProfitCenter);
         for (int bit = 1; bit <= 48; ++bit) {
           if ((history.HistoryBits & (int64_t{1} << bit)) == 0) continue;
-          std::string key = std::to_string(history.ProfitCenter) + ":" + std::to_string(bit);
-          if (!looked.insert(key).second) continue;
-          State.ServiceKeys.push_back(std::move(key));
+          if (!looked.insert(int64_t{history.ProfitCenter} * 64 + bit).second) continue;
+          State.ServiceKeys.push_back(std::to_string(history.ProfitCenter) + ":" + std::to_string(bit));
           query.SetInteger("Bit", bit);
           query.Open();
           if (!query.Eof()) {
