@@ -32,8 +32,11 @@ export DC_REGISTRY=$retrieval_data/bench.reg
 retrieval_runs=()
 for sales in 1000 10000 100000; do retrieval_runs+=("$sales embedded $retrieval_data"); done
 if [ -z "${DC_FIREBIRD_SERVER:-}" ]; then
-  bash scripts/firebird-server.sh start >/dev/null
-  trap 'bash scripts/firebird-server.sh stop >/dev/null' EXIT
+  # A server that was already running (another test run's) is left running.
+  if ! bash scripts/firebird-server.sh status >/dev/null; then
+    bash scripts/firebird-server.sh start >/dev/null
+    trap 'bash scripts/firebird-server.sh stop >/dev/null' EXIT
+  fi
   export DC_FIREBIRD_SERVER=127.0.0.1/${DC_FIREBIRD_PORT:-3050}
 fi
 for sales in 1000 10000 100000; do retrieval_runs+=("$sales server $retrieval_data"); done
