@@ -147,7 +147,9 @@ class TDataCollector {
   std::unique_ptr<TEmployeeRecord> ChangedEmployee(const TDataRow& Row, bool Enabled);
   // The same for a category and the category cache.
   std::unique_ptr<TEmpCategory> ChangedCategory(const TDataRow& Row);
-  // The pending employee days read by the last RetrieveData, and its result.
+  // The pending employee days read by the last RetrieveData, and its result:
+  // only compared, never followed, to tell whether accepted data is the data
+  // those rows were read for (a resend of it included).
   std::vector<TPendingEmpDay> LPendingEmpDays;
   const TCollectedData* LPendingEmpDaysData = nullptr;
 
