@@ -178,18 +178,28 @@ std::string CheckedPins(const std::string& pins) {
   return normalized;
 }
 
-bool ValidUtf8(const std::string& text) {
+// The text with every byte that does not belong to a well-formed UTF-8
+// sequence replaced by U+FFFD.
+std::string RepairedUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    const size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool wellFormed = length != 0 && i + length <= text.size();
+    for (size_t k = 1; wellFormed && k < length; ++k) {
+      wellFormed = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
     }
-    i += length;
+    if (wellFormed) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
   }
-  return true;
+  return out;
 }
 
 std::string Latin1ToUtf8(const std::string& bytes) {
@@ -314,8 +324,7 @@ std::string DecodeResponseText(const THttpResponse& response) {
   if (charset == "utf-8" || charset == "utf8") {
     std::string text = response.Body;
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-    if (!ValidUtf8(text)) throw ETransferError("The answer is not valid UTF-8 text");
-    return text;
+    return RepairedUtf8(text);
   }
   if (charset == "iso-8859-1" || charset == "latin1" || charset == "latin-1" || charset == "iso8859-1") {
     return Latin1ToUtf8(response.Body);
@@ -323,7 +332,9 @@ std::string DecodeResponseText(const THttpResponse& response) {
   if (charset == "windows-1252" || charset == "cp1252" || charset == "us-ascii" || charset == "ascii") {
     return AnsiToUtf8(response.Body);
   }
-  throw ETransferError("The answer's character set is not supported: " + charset);
+  // A character set this client does not know: every byte is kept as the
+  // character of the same number rather than failing the exchange.
+  return Latin1ToUtf8(response.Body);
 }
 
 std::string PostJSONDocument(THttpClient& client, const std::string& url, const std::string& body) {

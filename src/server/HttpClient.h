@@ -77,7 +77,8 @@ std::string JSONRequestBody(const std::string& text);
 // The answer body as UTF-8 text, decoded by the charset its content type
 // names: UTF-8, ISO-8859-1 or Windows-1252 (US-ASCII reads as Windows-1252).
 // Without a charset, a JSON content type reads as UTF-8 and any other as
-// ISO-8859-1. Malformed UTF-8 and unknown charsets raise ETransferError.
+// ISO-8859-1, and so does a charset not named here. Bytes of malformed UTF-8
+// become U+FFFD. Never raises.
 std::string DecodeResponseText(const THttpResponse& response);
 
 // Transfers one document: posts body (made by JSONRequestBody) to url with
