@@ -31,6 +31,7 @@
 #include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
 #include "support/SiteTestCollector.h"
+#include "support/StatsServer.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -66,15 +67,17 @@ std::string Quote(const std::string& text) { return "'" + text + "'"; }
 class ServiceProcess {
  public:
   ServiceProcess(const std::string& program, const std::string& folder,
-                 const std::map<std::string, std::string>& environment) {
+                 const std::map<std::string, std::string>& environment, std::vector<std::string> args = {}) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     for (const auto& [name, value] : environment) env.push_back(name + "=" + value);
     std::vector<char*> envp;
     for (std::string& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::string arg0 = program;
-    char* argv[] = {arg0.data(), nullptr};
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
@@ -84,7 +87,7 @@ class ServiceProcess {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv, envp.data());
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) throw std::runtime_error("cannot start " + program);
@@ -318,6 +321,43 @@ TEST_F(InstallTest, SecondServiceProcessIsRefusedWhileOneRuns) {
   EXPECT_THAT(Messages(), Contains(HasSubstr("Exception: The service \"DataCollectorSvc\" is already running")));
   first.Signal(SIGTERM);
   EXPECT_EQ(first.Wait(10s), 0);
+}
+
+TEST_F(InstallTest, ServerOrderedUninstallRemovesTheServiceThroughTheProgramItself) {
+  TFixtureDatabase fixture;
+  TSiteRegistry site;
+  site.Database = fixture.Path();
+  std::ofstream(dir.file("registry.reg"), std::ios::trunc) << site.Text();
+  StatsServer server;
+  server.enqueue("{\"Uninstall\":true,\"Authenticated\":true}");
+  ScopedEnv serverHost("DC_SERVER_HOST", "127.0.0.1");
+  ScopedEnv serverPort("DC_SERVER_PORT", std::to_string(server.port()).c_str());
+  // A stand-in for the site's Transaction Manager, which initialisation requires.
+  const std::string omnid = dir.file("Omnid.exe");
+  fs::create_symlink(fs::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep", omnid);
+  ServiceProcess transactionManager(omnid, dir.path().string(), {}, {"600"});
+
+  ASSERT_EQ(Run("/INSTALL /SILENT").status, 0);
+  ServiceProcess service(program, dir.path().string(), {{"DC_TICK_MS", "20"}});
+  EXPECT_EQ(service.Wait(60s), 0) << "the started uninstall did not stop the service: "
+                                  << ::testing::PrintToString(Messages());
+  ASSERT_TRUE(WaitUntil([&] { return !KeyExists(kServiceKey); }, 30s)) << ::testing::PrintToString(Messages());
+
+  const std::vector<std::string> log = Messages();
+  const auto at = [&](const std::string& text) {
+    return std::find(log.begin(), log.end(), text) - log.begin();
+  };
+  EXPECT_LT(at("Uninstall requested from server..."), at("Starting uninstall of service"));
+  EXPECT_LT(at("Starting uninstall of service"), at("Preparing to shut down to uninstall"));
+  EXPECT_LT(at("Preparing to shut down to uninstall"), at(program + " /UNINSTALL /SILENT"));
+  EXPECT_LT(at(program + " /UNINSTALL /SILENT"), at("Service Stopped"));
+  EXPECT_LT(at("Service Stopped"), at("Stopped the running service during uninstall"));
+  EXPECT_LT(at("Stopped the running service during uninstall"), at("Uninstall complete"));
+  EXPECT_LT(at("Uninstall complete"), static_cast<long>(log.size()));
+  EXPECT_FALSE(KeyExists(kEventSourceKey));
+  EXPECT_FALSE(fs::exists(dir.file("units/DataCollectorSvc.service")));
+  EXPECT_FALSE(HasStatusTable(fixture));
+  EXPECT_EQ(server.requests().size(), 1u) << "the collector went on after the uninstall";
 }
 
 }  // namespace
