@@ -360,4 +360,52 @@ TEST_F(InstallTest, ServerOrderedUninstallRemovesTheServiceThroughTheProgramItse
   EXPECT_EQ(server.requests().size(), 1u) << "the collector went on after the uninstall";
 }
 
+TEST_F(InstallTest, ServerOrderedUpdateStartsTheUpdaterAndTheServiceStopsCycling) {
+  TFixtureDatabase fixture;
+  TSiteRegistry site;
+  site.Database = fixture.Path();
+  std::ofstream(dir.file("registry.reg"), std::ios::trunc) << site.Text();
+  StatsServer server;
+  const std::string updaterSource = fs::path(BuiltProgram()).parent_path().parent_path().parent_path() /
+                                    "tests/support/recording_updater";
+  std::string bytes = ReadText(updaterSource);
+  ASSERT_LE(bytes.size(), 2000000u);
+  bytes.resize(2000000, '\0');
+  std::ofstream(server.files() / "DCSetup.bin", std::ios::binary) << bytes;
+  server.enqueue("{\"UpdateURL\":\"" + server.url("/files/DCSetup.bin") + "\"}");
+  ScopedEnv serverHost("DC_SERVER_HOST", "127.0.0.1");
+  ScopedEnv serverPort("DC_SERVER_PORT", std::to_string(server.port()).c_str());
+  const std::string omnid = dir.file("Omnid.exe");
+  fs::create_symlink(fs::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep", omnid);
+  ServiceProcess transactionManager(omnid, dir.path().string(), {}, {"600"});
+
+  ServiceProcess service(program, dir.path().string(), {{"DC_TICK_MS", "20"}});
+  const std::string updater = dir.file("DCSetup.exe");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(updater + ".cmdline"); }, 60s))
+      << ::testing::PrintToString(Messages());
+  EXPECT_EQ(ReadText(updater + ".cmdline"), updater + "\n/AUTOUPDATE\n");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto log = Messages();
+        return std::find(log.begin(), log.end(), "Preparing to shut down for update") != log.end();
+      },
+      10s));
+  // Well past the time of several cycles at this tick: nothing more is sent.
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(server.requests().size(), 2u) << "Authorize and the download only";
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Wait(20s), 0);
+
+  const std::vector<std::string> log = Messages();
+  const auto at = [&](const std::string& text) {
+    return std::find(log.begin(), log.end(), text) - log.begin();
+  };
+  EXPECT_LT(at("New Update available from " + server.url("/files/DCSetup.bin")), at("Update file size: 2000000"));
+  EXPECT_LT(at("Update file size: 2000000"), at("Update file version: 2.6.1"));
+  EXPECT_LT(at("Update file version: 2.6.1"), at("Launching Updater..."));
+  EXPECT_LT(at("Launching Updater..."), at("Preparing to shut down for update"));
+  EXPECT_LT(at("Preparing to shut down for update"), at("Service Stopped"));
+  EXPECT_LT(at("Service Stopped"), static_cast<long>(log.size()));
+}
+
 }  // namespace
