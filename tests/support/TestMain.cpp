@@ -1,0 +1,14 @@
+// The main function of every test executable. It hands the build's folders to
+// the tests and to the programs they start, through the environment, unless
+// the caller has set them already.
+#include <cstdlib>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+  setenv("DC_TEST_BINARY_DIR", DC_TEST_BINARY_DIR_DEFAULT, 0);
+  setenv("DC_SOURCE_DIR", DC_SOURCE_DIR_DEFAULT, 0);
+  testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
