@@ -341,7 +341,15 @@ TEST_F(InstallTest, ServerOrderedUninstallRemovesTheServiceThroughTheProgramItse
   ServiceProcess service(program, dir.path().string(), {{"DC_TICK_MS", "20"}});
   EXPECT_EQ(service.Wait(60s), 0) << "the started uninstall did not stop the service: "
                                   << ::testing::PrintToString(Messages());
-  ASSERT_TRUE(WaitUntil([&] { return !KeyExists(kServiceKey); }, 30s)) << ::testing::PrintToString(Messages());
+  // The started copy's last step.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto log = Messages();
+        return std::find(log.begin(), log.end(), "Uninstall complete") != log.end();
+      },
+      30s))
+      << ::testing::PrintToString(Messages());
+  EXPECT_FALSE(KeyExists(kServiceKey));
 
   const std::vector<std::string> log = Messages();
   const auto at = [&](const std::string& text) {
