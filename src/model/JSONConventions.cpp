@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "platform/TextEncoding.h"
 
 namespace {
 
@@ -214,24 +215,6 @@ constexpr int kMaxDepth = 512;
 bool IsJSONSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-void AppendUTF8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // Recursive descent over one value. Each Parse* returns false for broken text.
 class TParser {
  public:
@@ -397,7 +380,7 @@ class TParser {
             }
           }
           if (code >= 0xD800 && code <= 0xDFFF) code = 0xFFFD;
-          AppendUTF8(code, out);
+          platform::AppendUtf8(out, code);
           break;
         }
         default:

@@ -5,10 +5,20 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one code point at `i`, advancing it; kReplacement for a malformed
-// sequence (advancing by one byte).
-char32_t DecodeUtf8(const std::string& text, std::size_t& i, bool& valid) {
+void AppendUnit(std::vector<std::uint8_t>& out, char32_t unit) {
+  out.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+  out.push_back(static_cast<std::uint8_t>(unit >> 8));
+}
+
+}  // namespace
+
+char32_t NextCodePoint(std::string_view text, std::size_t& i, bool* valid) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  auto malformed = [&]() {
+    ++i;
+    if (valid != nullptr) *valid = false;
+    return kReplacement;
+  };
   unsigned char lead = byte(i);
   if (lead < 0x80) {
     ++i;
@@ -24,29 +34,15 @@ char32_t DecodeUtf8(const std::string& text, std::size_t& i, bool& valid) {
   } else if ((lead & 0xF8) == 0xF0) {
     length = 4, code = lead & 0x07, minimum = 0x10000;
   } else {
-    ++i;
-    valid = false;
-    return kReplacement;
+    return malformed();
   }
-  if (i + length > text.size()) {
-    ++i;
-    valid = false;
-    return kReplacement;
-  }
+  if (i + length > text.size()) return malformed();
   for (int k = 1; k < length; ++k) {
     unsigned char next = byte(i + k);
-    if ((next & 0xC0) != 0x80) {
-      ++i;
-      valid = false;
-      return kReplacement;
-    }
+    if ((next & 0xC0) != 0x80) return malformed();
     code = (code << 6) | (next & 0x3F);
   }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    ++i;
-    valid = false;
-    return kReplacement;
-  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return malformed();
   i += length;
   return code;
 }
@@ -69,19 +65,11 @@ void AppendUtf8(std::string& out, char32_t code) {
   }
 }
 
-void AppendUnit(std::vector<std::uint8_t>& out, char32_t unit) {
-  out.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-  out.push_back(static_cast<std::uint8_t>(unit >> 8));
-}
-
-}  // namespace
-
 std::vector<std::uint8_t> Utf8ToUtf16Le(const std::string& text) {
   std::vector<std::uint8_t> out;
   out.reserve(text.size() * 2);
-  bool valid = true;
   for (std::size_t i = 0; i < text.size();) {
-    char32_t code = DecodeUtf8(text, i, valid);
+    char32_t code = NextCodePoint(text, i);
     if (code >= 0x10000) {
       code -= 0x10000;
       AppendUnit(out, 0xD800 + (code >> 10));
@@ -115,7 +103,7 @@ std::string Utf16LeToUtf8(const std::uint8_t* data, std::size_t size) {
 
 bool IsValidUtf8(const std::string& text) {
   bool valid = true;
-  for (std::size_t i = 0; i < text.size() && valid;) DecodeUtf8(text, i, valid);
+  for (std::size_t i = 0; i < text.size() && valid;) NextCodePoint(text, i, &valid);
   return valid;
 }
 

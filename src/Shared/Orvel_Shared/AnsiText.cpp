@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/TextEncoding.h"
+
 namespace {
 
 // Code points of the bytes 0x80..0x9F; 0 marks the bytes the code page leaves
@@ -29,19 +31,6 @@ char ByteOfCodePoint(char32_t cp) {
   return '?';
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 }  // namespace
 
 std::string Utf8ToAnsi(std::string_view utf8) {
@@ -49,40 +38,11 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   out.reserve(utf8.size());
   size_t i = 0;
   while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    if (lead < 0x80) {
-      out += static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    int length = 0;
-    char32_t cp = 0;
-    char32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, cp = lead & 0x1F, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3, cp = lead & 0x0F, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, cp = lead & 0x07, minimum = 0x10000;
-    }
-    bool valid = length > 0 && i + length <= utf8.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) {
-        valid = false;
-      } else {
-        cp = (cp << 6) | (next & 0x3F);
-      }
-    }
-    if (valid && (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
-    if (!valid) {
-      // One "?" for the lead byte; the bytes after it are examined afresh.
-      out += '?';
-      ++i;
-      continue;
-    }
-    out += ByteOfCodePoint(cp);
-    i += static_cast<size_t>(length);
+    bool valid = true;
+    const char32_t cp = platform::NextCodePoint(utf8, i, &valid);
+    // A malformed sequence gives one "?" for its lead byte; the bytes after it
+    // are examined afresh.
+    out += valid ? ByteOfCodePoint(cp) : '?';
   }
   return out;
 }
@@ -90,6 +50,6 @@ std::string Utf8ToAnsi(std::string_view utf8) {
 std::string AnsiToUtf8(std::string_view ansi) {
   std::string out;
   out.reserve(ansi.size());
-  for (const char c : ansi) AppendUtf8(out, CodePointOfByte(static_cast<unsigned char>(c)));
+  for (const char c : ansi) platform::AppendUtf8(out, CodePointOfByte(static_cast<unsigned char>(c)));
   return out;
 }
