@@ -26,16 +26,6 @@ namespace {
 const char kTransactionManagerImage[] = "Omnid.exe";
 const char kOldestSupportedVersion[] = "18.9.0.0";
 
-std::string CurrentExceptionMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -61,3 +62,16 @@ class EConvertError : public EOrvelError {
  public:
   using EOrvelError::EOrvelError;
 };
+
+// The message of the exception being handled: its what() text, or
+// "Unknown exception" for one not derived from std::exception. Call only
+// inside a catch block.
+inline std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
