@@ -17,25 +17,6 @@ namespace {
 constexpr int32_t kDefaultCycleTime = 300;
 constexpr int64_t kMsPerDay = 86400000;
 
-std::string TrimBlanks(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
-
-// The message of the exception being handled.
-std::string CurrentExceptionMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
 std::string VerifyFailedMessage(const std::string& reason) {
   return "ERROR: An exception occured verifying DB structures. (" + reason +
          ") No status updates were saved.";
@@ -168,7 +149,7 @@ void TDataCollector::RunCycle() {
   }
   LCurCycleStats.InitializeStart = DateTimeNow();
   Log("--------------");
-  Log(TrimBlanks("Starting Cycle " + LCfg->LocCode()));
+  Log(TrimText("Starting Cycle " + LCfg->LocCode()));
 
   // Runs the body; every path ends at the close below.
   [&] {

@@ -5,6 +5,7 @@
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
 #include "collector/SiteDatabase.h"
 #include "model/CollectedData.h"
@@ -25,15 +26,6 @@ const char* const kEmployeeColumns =
 
 // ActiveAt of an employee who works at every site.
 constexpr int32_t kActiveAtAllSites = -2147483647;
-
-// Removes blanks and control characters from both ends.
-std::string Trimmed(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
 
 int32_t AsInt32(const TDataRow& row, std::string_view name) {
   return static_cast<int32_t>(row.AsInteger(name));
@@ -115,7 +107,7 @@ void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
     for (; !query.Eof(); query.Next()) {
       auto terminal = std::make_unique<TTerminalRecord>();
       terminal->ObjId = AsInt32(query, "ObjId");
-      terminal->Name = Trimmed(query.AsString("Name"));
+      terminal->Name = TrimText(query.AsString("Name"));
       terminal->TerminalType = AsInt32(query, "TerminalType");
       State.Data.Terminals().push_back(std::move(terminal));
     }
@@ -129,7 +121,7 @@ void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
     for (; !query.Eof(); query.Next()) {
       auto plan = std::make_unique<TPlanTypeObject>();
       plan->ObjID = AsInt32(query, "ObjID");
-      plan->Name = Trimmed(query.AsString("Name"));
+      plan->Name = TrimText(query.AsString("Name"));
       plan->PlanType = AsInt32(query, "Typ");
       plan->Fact = AsInt32(query, "Fact");
       plan->ExpAge = AsInt32(query, "ExpirationAge");
@@ -203,12 +195,12 @@ std::unique_ptr<TEmployeeRecord> TDataCollector::ChangedEmployee(const TDataRow&
   employee->ObjId = AsInt32(Row, "ObjId");
   employee->Category = AsInt32(Row, "Category");
   employee->HomeSite = AsInt32(Row, "HomeSite");
-  employee->Name = Trimmed(Row.AsString("Name"));
-  employee->FirstName = Trimmed(Row.AsString("FirstName"));
-  employee->LastName = Trimmed(Row.AsString("LastName"));
-  employee->Initials = Trimmed(Row.AsString("Initials"));
-  employee->MainPhone = Trimmed(Row.AsString("MainPhone"));
-  employee->AltPhone = Trimmed(Row.AsString("AltPhone"));
+  employee->Name = TrimText(Row.AsString("Name"));
+  employee->FirstName = TrimText(Row.AsString("FirstName"));
+  employee->LastName = TrimText(Row.AsString("LastName"));
+  employee->Initials = TrimText(Row.AsString("Initials"));
+  employee->MainPhone = TrimText(Row.AsString("MainPhone"));
+  employee->AltPhone = TrimText(Row.AsString("AltPhone"));
   employee->Enabled = Enabled;
 
   const TEmployeeRecord* cached =
@@ -220,7 +212,7 @@ std::unique_ptr<TEmployeeRecord> TDataCollector::ChangedEmployee(const TDataRow&
 std::unique_ptr<TEmpCategory> TDataCollector::ChangedCategory(const TDataRow& Row) {
   auto category = std::make_unique<TEmpCategory>();
   category->ObjId = AsInt32(Row, "ObjID");
-  category->Name = Trimmed(Row.AsString("Name"));
+  category->Name = TrimText(Row.AsString("Name"));
 
   const TOwningObjectList& cache = LCfg->EmpCategories();
   for (int i = 0; i < cache.Count(); ++i) {
@@ -242,7 +234,7 @@ void TDataCollector::RetrieveRoles(TRetrievalState& State) {
       for (; !query.Eof(); query.Next()) {
         auto role = std::make_unique<TEmpRoleRecord>();
         role->ObjId = AsInt32(query, "ObjId");
-        role->Name = Trimmed(query.AsString("Name"));
+        role->Name = TrimText(query.AsString("Name"));
         role->PC = AsInt32(query, "ProfitCenter");
         role->Typ = AsInt32(query, "Typ");
         State.Data.Roles().push_back(std::move(role));
@@ -276,7 +268,7 @@ void TDataCollector::RetrieveServices(TRetrievalState& State) {
             service->PC = history.ProfitCenter;
             service->Bit = bit;
             service->ObjId = AsInt32(query, query.FieldName(0));
-            service->Name = Trimmed(query.AsString(query.FieldName(1)));
+            service->Name = TrimText(query.AsString(query.FieldName(1)));
             State.Data.Services().push_back(std::move(service));
           }
           query.Close();

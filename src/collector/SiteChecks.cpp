@@ -18,18 +18,6 @@ const char kUpdateStatusKey[] = "\\Software\\Orvel\\UpdateStatus\\";
 const char kSiteStatusKey[] = "\\Software\\Orvel\\SiteStatus\\";
 constexpr int kHistoryYears = 3;
 
-bool SameImageName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // 00:00 of the same calendar day kHistoryYears years before today (28
 // February for a 29 February).
 TDateTime HistoryLimit() {
@@ -76,7 +64,7 @@ uint32_t TDataCollector::FindProcessID(const std::string& ImageName, uint32_t Ex
     return 0;
   }
   for (const platform::ProcessEntry& process : processes) {
-    if (process.pid != ExcludeID && SameImageName(process.imageName, wanted)) return process.pid;
+    if (process.pid != ExcludeID && SameTextAscii(process.imageName, wanted)) return process.pid;
   }
   return 0;
 }

@@ -19,6 +19,28 @@
 
 namespace {
 
+TEST(TextHelpersTest, TrimTextRemovesBlanksAndControlsAtBothEnds) {
+  const struct {
+    std::string text;
+    std::string trimmed;
+  } cases[] = {
+      {"", ""},
+      {" \t\r\n", ""},
+      {std::string("\0\x01 a b\x1F\x7F ", 9), "a b\x1F\x7F"},
+      {"\xC3\xA9 ", "\xC3\xA9"},
+      {"abc", "abc"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TrimText(c.text), c.trimmed) << c.text;
+}
+
+TEST(TextHelpersTest, SameTextAsciiIgnoresOnlyTheCaseOfAsciiLetters) {
+  EXPECT_TRUE(SameTextAscii("", ""));
+  EXPECT_TRUE(SameTextAscii("Omnid.EXE", "omnid.exe"));
+  EXPECT_FALSE(SameTextAscii("omnid.exe", "omnid.ex"));
+  EXPECT_FALSE(SameTextAscii("\xC3\x89", "\xC3\xA9"));
+  EXPECT_FALSE(SameTextAscii("[", "{"));
+}
+
 TEST(VersionTextTest, NextVersionPartTakesOneComponent) {
   struct Case {
     std::string text;

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "Shared/Orvel_Shared/OrvelClasses.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
 
 namespace {
 
@@ -11,14 +12,6 @@ const char kInstallKey[] = "\\Software\\Orvel\\Install";
 const char kCorvaneKey[] = "\\Software\\Orvel\\Corvane";
 const char kLoginKey[] = "\\Software\\Orvel\\Omnid\\Login";
 const char kCollectorKey[] = "\\Software\\Orvel\\DataCollector";
-
-std::string Trim(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
 
 std::string UpperAscii(std::string text) {
   for (char& c : text) {
@@ -46,7 +39,7 @@ int32_t ParseIntOrZero(const std::string& text) {
 }  // namespace
 
 TCorvaneInstallType InstallTypeFromText(const std::string& text) {
-  const std::string trimmed = Trim(text);
+  const std::string trimmed = TrimText(text);
   if (SameText(trimmed, "A") || SameText(trimmed, "Server")) return TCorvaneInstallType::Server;
   if (SameText(trimmed, "D") || SameText(trimmed, "HQ Workstation")) {
     return TCorvaneInstallType::HQOffline;

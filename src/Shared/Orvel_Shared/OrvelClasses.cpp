@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "platform/TextEncoding.h"
 
 namespace {
@@ -43,16 +44,6 @@ TRegDataType DataTypeOf(RegistryValueType type) {
     default:
       return TRegDataType::rdUnknown;
   }
-}
-
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& s) {
-  std::size_t begin = 0;
-  std::size_t end = s.size();
-  while (begin < end && IsBlankOrControl(s[begin])) ++begin;
-  while (end > begin && IsBlankOrControl(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
 }
 
 std::string JoinPath(const std::string& base, const std::string& relative) {
@@ -401,7 +392,7 @@ std::string TOrvelRegistry::ReadMultiStr(const std::string& name, const std::str
   if (value->type != RegistryValueType::MultiString || value->data.empty()) return defaultValue;
   // The whole data as text, inner NULs included; the trim removes the
   // terminating ones.
-  return Trim(platform::Utf16LeToUtf8(value->data.data(), value->data.size()));
+  return TrimText(platform::Utf16LeToUtf8(value->data.data(), value->data.size()));
 }
 
 bool TOrvelRegistry::ReadMultiStr(const std::string& name, std::vector<std::string>& lines) {

@@ -17,16 +17,6 @@ namespace {
 constexpr const char* kInstallKey = "\\Software\\Orvel\\Install";
 constexpr const char* kSiteStatusKey = "\\Software\\Orvel\\SiteStatus\\";
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& s) {
-  std::size_t begin = 0;
-  std::size_t end = s.size();
-  while (begin < end && IsBlankOrControl(s[begin])) ++begin;
-  while (end > begin && IsBlankOrControl(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
-}
-
 std::string WithSeparator(std::string folder) {
   char separator = platform::PathSeparator();
   if (folder.empty() || folder.back() != separator) folder += separator;
@@ -53,6 +43,27 @@ std::string Hex4(unsigned value) {
 
 }  // namespace
 
+bool SameTextAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string TrimText(std::string_view text) {
+  const auto blankOrControl = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && blankOrControl(text[begin])) ++begin;
+  while (end > begin && blankOrControl(text[end - 1])) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
 std::string GetVersionInfoString(const std::string& fileName, const std::string& key) {
   std::optional<platform::VersionBlock> block = platform::ReadVersionBlock(fileName);
   if (!block || block->translations.empty()) return "";
@@ -60,7 +71,7 @@ std::string GetVersionInfoString(const std::string& fileName, const std::string&
   std::string subBlock = "\\StringFileInfo\\" + Hex4(language) + Hex4(codePage) + "\\" + key;
   auto found = block->strings.find(subBlock);
   if (found == block->strings.end()) return "";
-  return Trim(found->second);
+  return TrimText(found->second);
 }
 
 int NextVersionPart(std::string& s) {
@@ -223,7 +234,7 @@ bool StartProcess(const std::string& commandLine, std::uint32_t showWindow, TPro
   if (showWindow > 0xFFFF) throw ERangeError();
   std::optional<platform::ProcessId> pid;
   try {
-    pid = platform::StartDetachedProcess(Trim(commandLine), static_cast<std::uint16_t>(showWindow), environment);
+    pid = platform::StartDetachedProcess(TrimText(commandLine), static_cast<std::uint16_t>(showWindow), environment);
   } catch (const std::system_error&) {
     return false;
   }

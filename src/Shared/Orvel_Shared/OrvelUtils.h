@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Version and site-install utilities: reading a file's version and comparing
@@ -11,6 +12,14 @@
 // Folders are returned in the platform's form with a trailing separator ("/"
 // on POSIX, where Windows uses "\"). Thread-safe; nothing here keeps state
 // except the collector's own version, which is read once.
+
+// `text` without the blanks and control characters (bytes up to " ") at
+// either end.
+std::string TrimText(std::string_view text);
+
+// Whether `a` and `b` are equal when ASCII letters are compared without case
+// (other bytes must match exactly).
+bool SameTextAscii(std::string_view a, std::string_view b);
 
 // The text `key` of the file's version block ("FileVersion", ...), for the
 // first translation of its translation table, trimmed of blanks and control
