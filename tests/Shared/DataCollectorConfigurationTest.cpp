@@ -9,7 +9,7 @@
 
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
-#include "support/TempDir.h"
+#include "support/ScopedRegistry.h"
 
 namespace {
 
@@ -22,18 +22,6 @@ const char kCollector[] = "\\Software\\Orvel\\DataCollector";
 // Points the local-machine hive at an empty file of its own for one test.
 class ConfigurationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("DC_REGISTRY")) FOldHive = old;
-    setenv("DC_REGISTRY", FDir.file("registry.reg").c_str(), 1);
-  }
-  void TearDown() override {
-    if (FOldHive) {
-      setenv("DC_REGISTRY", FOldHive->c_str(), 1);
-    } else {
-      unsetenv("DC_REGISTRY");
-    }
-  }
-
   static void Put(const std::string& key, const std::string& name, const platform::RegistryValue& value) {
     TRegistry reg(kLocalMachine, kKeyAllAccess);
     ASSERT_TRUE(reg.OpenKey(key, true));
@@ -59,8 +47,7 @@ class ConfigurationTest : public ::testing::Test {
     PutText(kCollector, "LogComm", "1");
   }
 
-  TempDir FDir{"dc-config"};
-  std::optional<std::string> FOldHive;
+  ScopedRegistry FRegistry;
 };
 
 TEST_F(ConfigurationTest, StartsEmpty) {

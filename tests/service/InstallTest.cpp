@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 #include <sys/wait.h>
 
@@ -27,6 +26,7 @@
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
+#include "service/ChildProcess.h"
 #include "collector/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
@@ -61,64 +61,6 @@ std::string ReadText(const std::string& path) {
 }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-// The program running as the service in the foreground, started from its
-// folder with the given environment added; killed when still running at the end.
-class ServiceProcess {
- public:
-  ServiceProcess(const std::string& program, const std::string& folder,
-                 const std::map<std::string, std::string>& environment, std::vector<std::string> args = {}) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
-    for (const auto& [name, value] : environment) env.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) throw std::runtime_error("cannot start " + program);
-  }
-  ~ServiceProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
-
-  void Signal(int signal) const { ::kill(pid_, signal); }
-  // The exit code, or 128 + the ending signal; nothing when it still runs after timeout.
-  std::optional<int> Wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(10ms);
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 struct Outcome {
   int status = -1;
@@ -279,7 +221,7 @@ TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecordsAndTheCol
   std::ofstream(dir.file("registry.reg"), std::ios::trunc) << site.Text();
 
   ASSERT_EQ(Run("/INSTALL /SILENT").status, 0);
-  ServiceProcess service(program, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ChildProcess service(program, {program}, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.file("DataCollectorSvc.pid")); }, 20s));
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -314,9 +256,9 @@ TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecordsAndTheCol
 }
 
 TEST_F(InstallTest, SecondServiceProcessIsRefusedWhileOneRuns) {
-  ServiceProcess first(program, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ChildProcess first(program, {program}, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir.file("DataCollectorSvc.pid")); }, 20s));
-  ServiceProcess second(program, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
+  ChildProcess second(program, {program}, dir.path().string(), {{"DC_REGISTRY", dir.file("registry.reg")}, {"DC_TICK_MS", "10"}});
   EXPECT_EQ(second.Wait(10s), 1);
   EXPECT_THAT(Messages(), Contains(HasSubstr("Exception: The service \"DataCollectorSvc\" is already running")));
   first.Signal(SIGTERM);
@@ -335,10 +277,10 @@ TEST_F(InstallTest, ServerOrderedUninstallRemovesTheServiceThroughTheProgramItse
   // A stand-in for the site's Transaction Manager, which initialisation requires.
   const std::string omnid = dir.file("Omnid.exe");
   fs::create_symlink(fs::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep", omnid);
-  ServiceProcess transactionManager(omnid, dir.path().string(), {}, {"600"});
+  ChildProcess transactionManager(omnid, {omnid, "600"}, dir.path().string(), {});
 
   ASSERT_EQ(Run("/INSTALL /SILENT").status, 0);
-  ServiceProcess service(program, dir.path().string(), {{"DC_TICK_MS", "20"}});
+  ChildProcess service(program, {program}, dir.path().string(), {{"DC_TICK_MS", "20"}});
   EXPECT_EQ(service.Wait(60s), 0) << "the started uninstall did not stop the service: "
                                   << ::testing::PrintToString(Messages());
   // The started copy's last step.
@@ -385,9 +327,9 @@ TEST_F(InstallTest, ServerOrderedUpdateStartsTheUpdaterAndTheServiceStopsCycling
   ScopedEnv serverPort("DC_SERVER_PORT", std::to_string(server.port()).c_str());
   const std::string omnid = dir.file("Omnid.exe");
   fs::create_symlink(fs::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep", omnid);
-  ServiceProcess transactionManager(omnid, dir.path().string(), {}, {"600"});
+  ChildProcess transactionManager(omnid, {omnid, "600"}, dir.path().string(), {});
 
-  ServiceProcess service(program, dir.path().string(), {{"DC_TICK_MS", "20"}});
+  ChildProcess service(program, {program}, dir.path().string(), {{"DC_TICK_MS", "20"}});
   const std::string updater = dir.file("DCSetup.exe");
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(updater + ".cmdline"); }, 60s))
       << ::testing::PrintToString(Messages());

@@ -13,6 +13,7 @@
 
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "support/ScopedRegistry.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -44,18 +45,6 @@ std::vector<std::string> Lines(const std::string& path) {
 // A log folder of its own, an empty registry and a clock the test sets.
 class LogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("DC_REGISTRY")) FOldHive = old;
-    setenv("DC_REGISTRY", FDir.file("registry.reg").c_str(), 1);
-  }
-  void TearDown() override {
-    if (FOldHive) {
-      setenv("DC_REGISTRY", FOldHive->c_str(), 1);
-    } else {
-      unsetenv("DC_REGISTRY");
-    }
-  }
-
   std::unique_ptr<TBaseLogFile> NewLog(bool cacheOnError = true) {
     auto log = std::make_unique<TBaseLogFile>("DataCollector", [this] { return now; });
     log->SetOverrideLogPath(Folder());
@@ -68,7 +57,7 @@ class LogFileTest : public ::testing::Test {
   }
 
   TempDir FDir{"dc-log"};
-  std::optional<std::string> FOldHive;
+  ScopedRegistry FRegistry;
   TDateTime now = EncodeDateTime(2024, 3, 7, 14, 5, 9, 123);
 };
 
