@@ -10,6 +10,7 @@
 #include "Shared/Orvel_Shared/AnsiText.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/StopSignal.h"
+#include "platform/TextEncoding.h"
 
 const char* const kJSONContentType = "text/json; charset=ISO-8859-1";
 
@@ -205,15 +206,7 @@ std::string RepairedUtf8(const std::string& text) {
 std::string Latin1ToUtf8(const std::string& bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out += ch;
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  for (const char ch : bytes) platform::AppendUtf8(out, static_cast<unsigned char>(ch));
   return out;
 }
 

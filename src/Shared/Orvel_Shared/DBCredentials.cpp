@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "platform/TextEncoding.h"
 
 namespace {
 
@@ -193,21 +194,9 @@ std::string Utf16LEToUtf8(const std::vector<uint8_t>& bytes) {
         ++i;
       }
     }
-    if (cp < 0x80) {
-      text += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      text += static_cast<char>(0xC0 | cp >> 6);
-      text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      text += static_cast<char>(0xE0 | cp >> 12);
-      text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | cp >> 18);
-      text += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    // An unpaired surrogate is kept as its own three bytes, so the text
+    // converts back to the same units.
+    platform::AppendUtf8(text, cp);
   }
   return text;
 }
