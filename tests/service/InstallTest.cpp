@@ -33,6 +33,7 @@
 #include "support/SiteTestCollector.h"
 #include "support/StatsServer.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -118,15 +119,6 @@ class InstallTest : public ::testing::Test {
   }
   bool KeyExists(const std::string& key) const {
     return platform::OpenRegistryHive(platform::RegistryRoot::LocalMachine)->KeyExists(key);
-  }
-
-  static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return condition();
   }
 
   TempDir dir{"dc-install"};

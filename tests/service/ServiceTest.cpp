@@ -22,6 +22,7 @@
 #include "platform/Files.h"
 #include "service/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -108,15 +109,6 @@ class ServiceTest : public ::testing::Test {
       if (entry.path().extension() == ".elf") all += ReadFile(entry.path().string());
     }
     return all;
-  }
-
-  static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return condition();
   }
 
   TempDir FDir{"dc-service"};
