@@ -9,7 +9,9 @@ function(add_unit_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   # The build's folders reach the tests through the environment, set by
   # tests/support/TestMain.cpp.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  # Each test carries its executable's name as a label, so that a run can pick
+  # the tests of some subsystems (ctest -L).
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${name})
 endfunction()
 
 # dc_add_subsystem(<target> [EXCLUDE <file names...>])

@@ -27,15 +27,30 @@ if [ -f scripts/firebird-server.sh ]; then
   export DC_FIREBIRD_SERVER=${DC_FIREBIRD_SERVER:-127.0.0.1/3050}
 fi
 
-run_config() {
+build_config() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDC_WARNINGS_AS_ERRORS=$werror "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+
+run_tests() {
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300 "$@")
 }
 
 echo "== build and test (debug)"
-run_config build/debug
+build_config build/debug
+run_tests build/debug
+
 echo "== build and test (address and undefined-behaviour sanitizers)"
-ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 run_config build/sanitize -DDC_SANITIZE=ON
+build_config build/sanitize -DDC_SANITIZE=ON
+export UBSAN_OPTIONS=print_stacktrace=1 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp
+# The leak check runs for the subsystems that do not drive the Firebird
+# engine. Where the engine runs (collector, service and the programs their
+# tests start), LeakSanitizer's exit-time tracer crashes now and then while the
+# engine's threads end, failing tests that passed; there the address and
+# undefined-behaviour checks run without it.
+no_engine='^(platform_tests|Shared_tests|model_tests|server_tests)$'
+ASAN_OPTIONS=detect_leaks=1 run_tests build/sanitize -L "$no_engine"
+ASAN_OPTIONS=detect_leaks=0 run_tests build/sanitize -LE "$no_engine"
 echo "All tests passed."
