@@ -227,38 +227,18 @@ void TBaseLogFile::FlushCache() {
   }
 }
 
-void TBaseLogFile::WriteToFile(const std::string& Msg) {
-  try {
-    Open();
-    try {
-      FlushCache();
-      WriteLine(Msg);
-    } catch (...) {
-      Close();
-      throw;
-    }
-    Close();
-  } catch (...) {
-    Close();
-    if (!CacheOnError) throw;
-    if (!LLineCache) LLineCache = std::make_unique<std::vector<std::string>>();
-    LLineCache->push_back(FormatLine(Msg, false));
-  }
-}
+void TBaseLogFile::WriteToFile(const std::string& Msg) { WriteLinesToFile({Msg}); }
 
 void TBaseLogFile::WriteLinesToFile(const std::vector<std::string>& Messages) {
   size_t written = 0;
   try {
     Open();
-    try {
-      FlushCache();
-      for (; written < Messages.size(); ++written) WriteLine(Messages[written]);
-    } catch (...) {
-      Close();
-      throw;
-    }
+    FlushCache();
+    for (; written < Messages.size(); ++written) WriteLine(Messages[written]);
     Close();
   } catch (...) {
+    // Close never raises; the messages not yet written keep the time stamp of
+    // this first attempt.
     Close();
     if (!CacheOnError) throw;
     if (!LLineCache) LLineCache = std::make_unique<std::vector<std::string>>();
