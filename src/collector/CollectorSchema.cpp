@@ -6,6 +6,7 @@
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
 #include "collector/SiteDatabase.h"
 
@@ -20,17 +21,29 @@ const char kPendingEmpDaysColumns[] =
     "primary key (Employee, PunchDate, Modified))";
 
 // One line, its runs of blanks included: the text is part of the database's
-// metadata and compared by eye across sites.
+// metadata and compared by eye across sites. An insert or update notes the
+// new employee day; an update that moves a punch to another employee or day,
+// and a delete, note the old day too, so that the day the server already
+// holds is sent again without the punch. A punch without an employee or a day
+// belongs to no employee day and notes nothing.
 const char kPendingEmpDaysTriggerBody[] =
     "FOR PUNCHINTERVAL ACTIVE AFTER INSERT OR UPDATE OR DELETE POSITION 200 AS begin   "
-    "if (not DELETING)   then begin     delete from DC_PENDINGEMPDAYS_V111     where Employee "
-    "= new.Employee and PunchDate = new.PunchDate and Modified = CURRENT_TIMESTAMP;     insert "
-    "into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (new.Employee, "
-    "new.PunchDate, CURRENT_TIMESTAMP);   end   else begin     delete from "
-    "DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and PunchDate = old.PunchDate "
-    "and Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, "
-    "PunchDate, Modified)     values (old.Employee, old.PunchDate, CURRENT_TIMESTAMP);   end "
-    "end ";
+    "if (not DELETING and new.Employee is not null and new.PunchDate is not null)   then begin     "
+    "delete from DC_PENDINGEMPDAYS_V111     where Employee = new.Employee and PunchDate = "
+    "new.PunchDate and Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 "
+    "(Employee, PunchDate, Modified)     values (new.Employee, new.PunchDate, CURRENT_TIMESTAMP);   "
+    "end   if (not INSERTING and old.Employee is not null and old.PunchDate is not null and "
+    "(DELETING or new.Employee is distinct from old.Employee or new.PunchDate is distinct from "
+    "old.PunchDate))   then begin     delete from DC_PENDINGEMPDAYS_V111     where Employee = "
+    "old.Employee and PunchDate = old.PunchDate and Modified = CURRENT_TIMESTAMP;     insert "
+    "into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (old.Employee, "
+    "old.PunchDate, CURRENT_TIMESTAMP);   end end ";
+
+// The database keeps a trigger's source from its "AS" on.
+std::string StoredTriggerSource(const std::string& body) {
+  const size_t as = body.find(" AS ");
+  return as == std::string::npos ? body : body.substr(as + 1);
+}
 
 const char* const kGrantees[] = {"ORVEL_ADMIN", "ORVEL_LOGON", "REPLICATE"};
 
@@ -73,6 +86,17 @@ class TSchemaSteps {
     const bool active = !FQuery.Eof() && FQuery.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
     FQuery.Close();
     return active;
+  }
+
+  // The trigger's source as the database holds it, blanks trimmed at both ends.
+  std::string TriggerSource(const std::string& name) {
+    FQuery.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
+                  "WHERE RDB$TRIGGER_NAME = :TriggerName");
+    FQuery.SetText("TriggerName", name);
+    FQuery.Open();
+    std::string source = FQuery.Eof() ? std::string() : FQuery.AsString("Source");
+    FQuery.Close();
+    return TrimText(source);
   }
 
   // Whether the result of sql has a column of that name.
@@ -120,6 +144,10 @@ class TSchemaSteps {
       CommitWork();
       return true;
     }
+    if (mode == TTriggerMode::Keep && !body.empty() &&
+        TriggerSource(trigger) != TrimText(StoredTriggerSource(body))) {
+      return ReplaceTrigger(trigger, body);
+    }
     const bool active = TriggerActive(trigger);
     if (mode == TTriggerMode::Keep) {
       if (!active) {
@@ -139,6 +167,34 @@ class TSchemaSteps {
   }
 
  private:
+  // Brings a trigger of an older body to the current one. The pending rows it
+  // noted stay. When the database refuses (the site product holds the table
+  // in a way that blocks the change), the older trigger keeps noting the days
+  // it noted before, and the next call tries again.
+  bool ReplaceTrigger(const std::string& trigger, const std::string& body) {
+    FLog("Updating the " + trigger + " trigger");
+    CommitWork();
+    try {
+      Exec("CREATE OR ALTER TRIGGER " + trigger + " " + body);
+      CommitWork();
+      return true;
+    } catch (const EDatabaseError& error) {
+      FLog("Unable to update trigger " + trigger + " " + error.what());
+      RestartTransaction();
+    }
+    if (!TriggerActive(trigger)) {
+      Exec("alter trigger " + trigger + " active");
+      CommitWork();
+    }
+    return false;
+  }
+
+  void RestartTransaction() {
+    FQuery.Close();
+    if (FDatabase.InTransaction()) FDatabase.Rollback();
+    FDatabase.StartTransaction();
+  }
+
   // Firebird applies a drop when the transaction commits, so a trigger whose
   // table another connection holds in use fails at the commit as often as at
   // the statement. Either way the drop alone is undone and the trigger stays
@@ -152,9 +208,7 @@ class TSchemaSteps {
       CommitWork();
     } catch (const EDatabaseError& error) {
       FLog("Unable to drop trigger " + trigger + " " + error.what());
-      FQuery.Close();
-      if (FDatabase.InTransaction()) FDatabase.Rollback();
-      FDatabase.StartTransaction();
+      RestartTransaction();
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -93,7 +94,8 @@ class TDataCollector {
   // Called after the server accepted a post of Data (nullptr: an empty
   // document), in the cycle's transaction before the commit. Deletes the
   // pending employee days that RetrieveData read for Data (none when Data did
-  // not come from the last RetrieveData) and stores Data's employees and
+  // not come from the last RetrieveData), remembers the sale versions it
+  // carried for the late-sales look back, and stores Data's employees and
   // categories in the configuration's caches. RetrieveData only compares with
   // the caches, so changes of a post that was not accepted are sent again.
   // Raises EDatabaseError.
@@ -114,6 +116,13 @@ class TDataCollector {
     TDateTime PunchDate = 0;
     std::string Modified;  // the timestamp as the database writes it as text
   };
+  // One version of a sale: its Modified stamp to the millisecond and its id,
+  // ordered by stamp so that the old ones can be forgotten together.
+  struct TSaleVersion {
+    int64_t ModifiedMs = 0;
+    int32_t SaleID = 0;
+    auto operator<=>(const TSaleVersion&) const = default;
+  };
   struct TRetrievalState {
     explicit TRetrievalState(TCollectedData& data) : Data(data) {}
     TCollectedData& Data;
@@ -122,12 +131,20 @@ class TDataCollector {
     std::vector<TSaleServiceHistory> ServiceHistories;
     std::vector<std::string> ServiceKeys;
     std::vector<TPendingEmpDay> PendingEmpDays;
+    std::vector<TSaleVersion> SaleVersions;  // of every sale record started
   };
-  // "(" + the ids in set order, comma-separated, no blanks + ")".
-  static std::string IdList(const TIdSet& Set);
+  // The ids of the set in set order, split into lists of at most MaxPerList
+  // ids, each "(" + its ids comma-separated without blanks + ")"; none for an
+  // empty set. Firebird refuses an IN list of more than 1500 values, so every
+  // lookup by id list runs once per list.
+  static constexpr size_t kMaxIdsPerList = 1000;
+  static std::vector<std::string> IdLists(const TIdSet& Set, size_t MaxPerList = kMaxIdsPerList);
   // Sales phases: AddSalesFromQuery returns the sales it started and adds the
   // rows it read to Rows.
   void RetrieveCurrentSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
+  // The versions stamped within the configured overlap before the current
+  // window that no accepted post of this process carried; logs "Late sales: ".
+  void RetrieveLateSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   void RetrieveHistoricalSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   int AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State, int64_t& Rows);
   // Timeclock phases: AddLaborFromQuery returns the rows it read.
@@ -147,11 +164,16 @@ class TDataCollector {
   std::unique_ptr<TEmployeeRecord> ChangedEmployee(const TDataRow& Row, bool Enabled);
   // The same for a category and the category cache.
   std::unique_ptr<TEmpCategory> ChangedCategory(const TDataRow& Row);
-  // The pending employee days read by the last RetrieveData, and its result:
-  // only compared, never followed, to tell whether accepted data is the data
-  // those rows were read for (a resend of it included).
+  // The pending employee days and the sale versions read by the last
+  // RetrieveData, and its result: only compared, never followed, to tell
+  // whether accepted data is the data those rows were read for (a resend of
+  // it included).
   std::vector<TPendingEmpDay> LPendingEmpDays;
+  std::vector<TSaleVersion> LSaleVersionsRead;
   const TCollectedData* LPendingEmpDaysData = nullptr;
+  // The sale versions that accepted posts carried, back to the start of the
+  // last overlap read.
+  std::set<TSaleVersion> LSentSaleVersions;
 
   // Server exchanges.
   virtual void LoadConfiguration();

@@ -99,34 +99,39 @@ void TDataCollector::LogReferenceSummary(TRetrievalState& State) {
 void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
   LCurCycleStats.GetRefTermStart = DateTimeNow();
   if (!State.Terminals.Ids.empty()) {
-    TSiteQuery query(*LDB, "SELECT Objid, Name, TerminalType from Terminal where objid in " +
-                               IdList(State.Terminals) + " and site = " +
-                               std::to_string(LCfg->DBSite()));
+    const std::vector<std::string> lists = IdLists(State.Terminals);
     State.Terminals.Clear();
-    query.Open();
-    for (; !query.Eof(); query.Next()) {
-      auto terminal = std::make_unique<TTerminalRecord>();
-      terminal->ObjId = AsInt32(query, "ObjId");
-      terminal->Name = TrimText(query.AsString("Name"));
-      terminal->TerminalType = AsInt32(query, "TerminalType");
-      State.Data.Terminals().push_back(std::move(terminal));
+    for (const std::string& list : lists) {
+      TSiteQuery query(*LDB, "SELECT Objid, Name, TerminalType from Terminal where objid in " +
+                                 list + " and site = " + std::to_string(LCfg->DBSite()));
+      query.Open();
+      for (; !query.Eof(); query.Next()) {
+        auto terminal = std::make_unique<TTerminalRecord>();
+        terminal->ObjId = AsInt32(query, "ObjId");
+        terminal->Name = TrimText(query.AsString("Name"));
+        terminal->TerminalType = AsInt32(query, "TerminalType");
+        State.Data.Terminals().push_back(std::move(terminal));
+      }
     }
   }
   if (!State.Plans.Ids.empty()) {
-    TSiteQuery query(*LDB,
-                     "SELECT Objid, Name, Typ, Fact, ExpirationAge, Enabled from PlanType Where "
-                     "ObjID in " + IdList(State.Plans));
+    const std::vector<std::string> lists = IdLists(State.Plans);
     State.Plans.Clear();
-    query.Open();
-    for (; !query.Eof(); query.Next()) {
-      auto plan = std::make_unique<TPlanTypeObject>();
-      plan->ObjID = AsInt32(query, "ObjID");
-      plan->Name = TrimText(query.AsString("Name"));
-      plan->PlanType = AsInt32(query, "Typ");
-      plan->Fact = AsInt32(query, "Fact");
-      plan->ExpAge = AsInt32(query, "ExpirationAge");
-      plan->Enabled = AsInt32(query, "Enabled");
-      State.Data.PlanTypes().push_back(std::move(plan));
+    for (const std::string& list : lists) {
+      TSiteQuery query(*LDB,
+                       "SELECT Objid, Name, Typ, Fact, ExpirationAge, Enabled from PlanType Where "
+                       "ObjID in " + list);
+      query.Open();
+      for (; !query.Eof(); query.Next()) {
+        auto plan = std::make_unique<TPlanTypeObject>();
+        plan->ObjID = AsInt32(query, "ObjID");
+        plan->Name = TrimText(query.AsString("Name"));
+        plan->PlanType = AsInt32(query, "Typ");
+        plan->Fact = AsInt32(query, "Fact");
+        plan->ExpAge = AsInt32(query, "ExpirationAge");
+        plan->Enabled = AsInt32(query, "Enabled");
+        State.Data.PlanTypes().push_back(std::move(plan));
+      }
     }
   }
   LCurCycleStats.GetRefTermEnd = DateTimeNow();
@@ -169,11 +174,14 @@ void TDataCollector::RetrieveEmployees(TRetrievalState& State) {
 
     if (!State.Employees.Ids.empty()) {
       Log("Non Active Referenced Employees: " + std::to_string(State.Employees.Ids.size()));
-      query.SetSQL(std::string(kEmployeeColumns) + "ObjID in " + IdList(State.Employees));
+      const std::vector<std::string> lists = IdLists(State.Employees);
       State.Employees.Clear();
-      query.Open();
-      for (; !query.Eof(); query.Next()) send(ChangedEmployee(query, false));
-      query.Close();
+      for (const std::string& list : lists) {
+        query.SetSQL(std::string(kEmployeeColumns) + "ObjID in " + list);
+        query.Open();
+        for (; !query.Eof(); query.Next()) send(ChangedEmployee(query, false));
+        query.Close();
+      }
     }
 
     if (!data.Employees().empty()) {
@@ -227,9 +235,9 @@ std::unique_ptr<TEmpCategory> TDataCollector::ChangedCategory(const TDataRow& Ro
 void TDataCollector::RetrieveRoles(TRetrievalState& State) {
   LCurCycleStats.GetRefRoleStart = DateTimeNow();
   if (!State.Roles.Ids.empty()) {
-    {
+    for (const std::string& list : IdLists(State.Roles)) {
       TSiteQuery query(*LDB, "SELECT Objid, Name, ProfitCenter, Typ from EmpRole where objid in " +
-                                 IdList(State.Roles));
+                                 list);
       query.Open();
       for (; !query.Eof(); query.Next()) {
         auto role = std::make_unique<TEmpRoleRecord>();

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <string>
@@ -29,6 +30,15 @@ const char* const kHistoricalSalesWhere =
     "WHERE (s.site = :Site) and ((s.LogDate between :StartDate and :EndDate) "
     "and s.CREATED >= :MinHistory) ";
 
+// The sale versions stamped in the span just before the current window.
+const char* const kLateSalesProbe =
+    "SELECT s.ObjID, s.Modified FROM Sale s WHERE s.site = :Site and s.Modified >= :StartTS "
+    "and s.Modified < :EndTS and s.CREATED >= :MinHistory";
+
+const char* const kLateSalesWhere =
+    "WHERE s.site = :Site and s.Modified >= :StartTS and s.Modified < :EndTS  "
+    "and s.CREATED >= :MinHistory and s.objid in ";
+
 // Gives the rest of the time slice to the site product between phases.
 void YieldSlice() { std::this_thread::yield(); }
 
@@ -51,17 +61,24 @@ void TDataCollector::TIdSet::Clear() {
   Members.clear();
 }
 
-std::string TDataCollector::IdList(const TIdSet& Set) {
-  std::string list = "(";
-  for (size_t i = 0; i < Set.Ids.size(); ++i) {
-    if (i != 0) list += ',';
-    list += std::to_string(Set.Ids[i]);
+std::vector<std::string> TDataCollector::IdLists(const TIdSet& Set, size_t MaxPerList) {
+  std::vector<std::string> lists;
+  const size_t step = std::max<size_t>(MaxPerList, 1);
+  for (size_t first = 0; first < Set.Ids.size(); first += step) {
+    const size_t last = std::min(first + step, Set.Ids.size());
+    std::string list = "(";
+    for (size_t i = first; i < last; ++i) {
+      if (i != first) list += ',';
+      list += std::to_string(Set.Ids[i]);
+    }
+    lists.push_back(list + ")");
   }
-  return list + ")";
+  return lists;
 }
 
 std::unique_ptr<TCollectedData> TDataCollector::RetrieveData(const TDataCollectorStatusObj& Status) {
   LPendingEmpDays.clear();
+  LSaleVersionsRead.clear();
   LPendingEmpDaysData = nullptr;
   auto data = std::make_unique<TCollectedData>();
   try {
@@ -92,6 +109,7 @@ std::unique_ptr<TCollectedData> TDataCollector::RetrieveData(const TDataCollecto
     YieldSlice();
 
     LPendingEmpDays = std::move(state.PendingEmpDays);
+    LSaleVersionsRead = std::move(state.SaleVersions);
     LPendingEmpDaysData = data.get();
   } catch (...) {
     data.reset();
@@ -120,7 +138,61 @@ void TDataCollector::RetrieveCurrentSales(const TDataCollectorStatusObj& Status,
       Log("Sales / Facts: " + std::to_string(sales) + " / " + std::to_string(rows));
     }
   }
+  RetrieveLateSales(Status, State);
   LCurCycleStats.GetCurSalesEnd = DateTimeNow();
+}
+
+// A sale's Modified stamp is set when its writer's statement runs, but the
+// version becomes visible only when that transaction commits. A version
+// committed after the snapshot of the cycle whose window held its stamp lies
+// before every later window: without this look back it would never be sent.
+// The look back reads the ids and stamps of the span before the window, and
+// reads in full only the versions no accepted post of this process carried.
+// After a restart nothing is remembered, so the span is sent once again; the
+// server takes a sale sent twice as it takes one in both the current and the
+// history window.
+void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
+                                       TRetrievalState& State) {
+  const int64_t overlapMs = int64_t{LCfg->LateSalesOverlap()} * 60000;
+  if (overlapMs <= 0 || Status.CurrentCycleStart == 0) return;
+  const int64_t windowStartMs = DateTimeToMilliseconds(Status.CurrentCycleStart);
+  const TDateTime lateStart = MillisecondsToDateTime(windowStartMs - overlapMs);
+  // Versions stamped before the span are never looked for again.
+  LSentSaleVersions.erase(LSentSaleVersions.begin(),
+                          LSentSaleVersions.lower_bound(
+                              TSaleVersion{DateTimeToMilliseconds(lateStart), INT32_MIN}));
+
+  TIdSet late;
+  {
+    TSiteQuery probe(*LDB, kLateSalesProbe);
+    probe.SetInteger("Site", LCfg->DBSite());
+    probe.SetTimestamp("StartTS", lateStart);
+    probe.SetTimestamp("EndTS", Status.CurrentCycleStart);
+    probe.SetTimestamp("MinHistory", State.MinHistory);
+    probe.Open();
+    for (; !probe.Eof(); probe.Next()) {
+      const TSaleVersion version{DateTimeToMilliseconds(probe.AsDateTime("Modified")),
+                                 static_cast<int32_t>(probe.AsInteger("ObjID"))};
+      if (LSentSaleVersions.count(version) == 0) late.Add(version.SaleID);
+    }
+  }
+  if (late.Ids.empty()) return;
+
+  int sales = 0;
+  int64_t rows = 0;
+  // The same span again, in the same snapshot: each sale comes in the version
+  // the probe saw, never in a later one that the current window holds.
+  for (const std::string& list : IdLists(late)) {
+    TSiteQuery query(*LDB, std::string(kSalesSelect) + kLateSalesWhere + list +
+                               "  ORDER BY s.site, s.objid");
+    query.SetInteger("Site", LCfg->DBSite());
+    query.SetTimestamp("StartTS", lateStart);
+    query.SetTimestamp("EndTS", Status.CurrentCycleStart);
+    query.SetTimestamp("MinHistory", State.MinHistory);
+    query.Open();
+    sales += AddSalesFromQuery(query, State, rows);
+  }
+  Log("Late sales: " + std::to_string(sales));
 }
 
 void TDataCollector::RetrieveHistoricalSales(const TDataCollectorStatusObj& Status,
@@ -171,6 +243,8 @@ int TDataCollector::AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State,
       ++started;
       sale = std::make_unique<TSaleRecord>();
       sale->UpdateHeaderFromQuery(Query);
+      State.SaleVersions.push_back(
+          TSaleVersion{DateTimeToMilliseconds(Query.AsDateTime("Modified")), sale->SaleID});
 
       if (!Query.IsNull("ActualDeletedSale")) {
         // Listed once, at the place where it was last seen.

@@ -15,6 +15,9 @@ const char* const kPendingDaysQuery =
     "P1.PunchDate) ped Left join punchinterval pi on  pi.employee = ped.employee and "
     "pi.punchdate = ped.punchdate and pi.site = :Site order by ped.employee, ped.punchdate";
 
+// Earlier than any stamp the trigger writes.
+constexpr TDateTime kAnyPendingStamp = 0;
+
 const char* const kPunchedTodayQuery =
     "SELECT max(P.Employee) FROM PunchInterval P WHERE P.Punchdate >= :pDate AND "
     "P.Site = :pSite AND P.PiType in ('R','O') GROUP BY P.Employee";
@@ -36,13 +39,18 @@ const char* const kDeletePendingRow =
 
 }  // namespace
 
-void TDataCollector::RetrievePendingLabor(const TDataCollectorStatusObj& Status,
+void TDataCollector::RetrievePendingLabor(const TDataCollectorStatusObj& /*Status*/,
                                           TRetrievalState& State) {
   LCurCycleStats.GetCurLaborStart = DateTimeNow();
   {
     TSiteQuery query(*LDB, kPendingDaysQuery);
     query.SetInteger("Site", LCfg->DBSite());
-    query.SetTimestamp("Modified", DateOf(Status.CurrentCycleStart));
+    // Every pending row is read, however old its stamp: the accepted post
+    // deletes every row this transaction sees (ReadPendingEmpDays), so a day
+    // left out here would be deleted unsent. Rows stamped before the current
+    // window are normal after an outage, or when a change made before
+    // midnight commits after it.
+    query.SetTimestamp("Modified", kAnyPendingStamp);
     query.Open();
     if (!query.Eof()) {
       const int64_t rows = AddLaborFromQuery(query, State);
@@ -143,7 +151,9 @@ void TDataCollector::CommitAcceptedData(const TCollectedData* Data) {
         query.ExecSQL();
       }
     }
+    LSentSaleVersions.insert(LSaleVersionsRead.begin(), LSaleVersionsRead.end());
     LPendingEmpDays.clear();
+    LSaleVersionsRead.clear();
     LPendingEmpDaysData = nullptr;
   }
 

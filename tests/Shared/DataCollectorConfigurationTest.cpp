@@ -141,6 +141,25 @@ TEST_F(ConfigurationTest, LogCommIsOnForAnyNonZeroNumber) {
   }
 }
 
+TEST_F(ConfigurationTest, LateSalesOverlapKeepsTheDefaultForAnythingButANumberInRange) {
+  struct Case {
+    std::optional<std::string> stored;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {std::nullopt, 10}, {"", 10},  {" 25 ", 25}, {"0", 0},     {"-5", 0},
+      {"abc", 10},        {"7x", 10}, {"1440", 1440}, {"99999", 1440},
+  };
+  for (const Case& c : cases) {
+    InstallSite();
+    if (c.stored) PutText(kCollector, "LateSalesOverlap", *c.stored);
+    TDataCollectorConfiguration cfg;
+    cfg.LoadRegistryConfiguration();
+    EXPECT_EQ(cfg.LateSalesOverlap(), c.expected) << "stored: " << c.stored.value_or("(missing)");
+    DeleteKey(kCollector);
+  }
+}
+
 TEST_F(ConfigurationTest, LocCodeUpperCasesAsciiLettersOnly) {
   PutText(kCollector, "LocCode", "ab\xC3\xA9z-9 q");
   TDataCollectorConfiguration cfg;

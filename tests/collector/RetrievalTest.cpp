@@ -105,15 +105,20 @@ TEST_F(RetrievalTest, CurrentSalesWindowAndMinHistory) {
   site.AddFact(1, 12345, 0, 7.0);  // not tracked: read, not stored
   site.AddSale({.Id = 2, .Modified = start + kHour / 2});  // no facts
   site.AddSale({.Id = 3, .Modified = end});                // at the end: next cycle
-  site.AddSale({.Id = 4, .Modified = start - 1.0 / 86400});  // before the window
+  // Before the window: the look back for late commits reads what no post of
+  // this process carried within the ten minutes before the window, after the
+  // sales of the window.
+  site.AddSale({.Id = 4, .Modified = start - 1.0 / 86400});
+  site.AddSale({.Id = 7, .Modified = start - 11 * kHour / 60});
   site.AddSale({.Id = 5, .Modified = start + kHour / 4, .Created = today - 1097});
   site.AddSale({.Id = 6, .Modified = start + kHour / 4, .Created = today - 1095});
   site.AddFact(6, 54181, 1, 1.0);
 
   auto data = collector->RetrieveAndEnd(RetrievalStatus(start, end));
 
-  EXPECT_THAT(SaleIds(*data), ElementsAre(1, 2, 6));
+  EXPECT_THAT(SaleIds(*data), ElementsAre(1, 2, 6, 4));
   EXPECT_TRUE(Logged("Sales / Facts: 3 / 5")) << testing::PrintToString(log);
+  EXPECT_TRUE(Logged("Late sales: 1")) << testing::PrintToString(log);
   const TSaleRecord& first = *FindSale(*data, 1);
   EXPECT_EQ(FactOf(first, 0, 54181), 12.5);
   EXPECT_EQ(FactOf(first, 5, 54200), 3.0);
@@ -262,21 +267,23 @@ TEST_F(RetrievalTest, PendingEmployeeDaysBecomeOneLaborRecordPerDay) {
   site.AddPunch(4001, today, "R", 2);
   const int32_t gone = site.AddPunch(4002, yesterday, "R", 4);
   site.Exec("DELETE FROM PunchInterval WHERE ObjID = " + std::to_string(gone));
-  // A change noted before the day of the window start is not read.
+  // A change noted days before the window start (an outage, a late commit) is
+  // read like any other: the accepted post removes every pending row.
   site.Exec("INSERT INTO DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified) "
             "VALUES (4003, CURRENT_DATE - 9, CURRENT_DATE - 5)");
 
   auto data = collector->RetrieveAndEnd(RetrievalStatus(today + kHour / 60, DateTimeNow()));
 
-  EXPECT_TRUE(Logged("Timeclock Data: 4")) << testing::PrintToString(log);
-  ASSERT_EQ(data->LaborData().size(), 3u);
+  EXPECT_TRUE(Logged("Timeclock Data: 5")) << testing::PrintToString(log);
+  ASSERT_EQ(data->LaborData().size(), 4u);
   struct Expected {
     int32_t employee;
     TDateTime day;
     size_t punches;
   };
-  const Expected expected[] = {{4001, yesterday, 2}, {4001, today, 1}, {4002, yesterday, 0}};
-  for (size_t i = 0; i < 3; ++i) {
+  const Expected expected[] = {
+      {4001, yesterday, 2}, {4001, today, 1}, {4002, yesterday, 0}, {4003, today - 9, 0}};
+  for (size_t i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     const TLaborRecord& record = *data->LaborData()[i];
     EXPECT_EQ(record.Employee, expected[i].employee);
@@ -284,9 +291,9 @@ TEST_F(RetrievalTest, PendingEmployeeDaysBecomeOneLaborRecordPerDay) {
     EXPECT_EQ(record.EndDay, expected[i].day);
     EXPECT_EQ(record.Punches.size(), expected[i].punches);
   }
-  // Employees and roles of the punches are referenced; the deleted day adds
-  // its employee but no role.
-  EXPECT_TRUE(Logged("Referenced Terminals / Services / Roles / Employees / Plans: 0 / 0 / 2 / 2 / 0"))
+  // Employees and roles of the punches are referenced; the days without
+  // punches add their employee but no role.
+  EXPECT_TRUE(Logged("Referenced Terminals / Services / Roles / Employees / Plans: 0 / 0 / 2 / 3 / 0"))
       << testing::PrintToString(log);
 }
 
@@ -316,11 +323,34 @@ TEST(RetrievalIdSet, KeepsFirstSeenOrderWithoutDuplicates) {
   EXPECT_TRUE(set.Add(-1));
   EXPECT_FALSE(set.Add(3));
   EXPECT_TRUE(set.Add(2147483647));
-  EXPECT_EQ(TRetrievalCollector::IdList(set), "(3,-1,2147483647)");
+  EXPECT_THAT(TRetrievalCollector::IdLists(set), ElementsAre("(3,-1,2147483647)"));
   EXPECT_TRUE(set.Remove(-1));
   EXPECT_FALSE(set.Remove(-1));
   EXPECT_TRUE(set.Add(-1));  // appended again, at the end
-  EXPECT_EQ(TRetrievalCollector::IdList(set), "(3,2147483647,-1)");
+  EXPECT_THAT(TRetrievalCollector::IdLists(set), ElementsAre("(3,2147483647,-1)"));
+
+  // Split in set order into lists the engine accepts.
+  struct Case {
+    size_t ids;
+    size_t perList;
+    std::vector<std::string> lists;
+  };
+  const Case cases[] = {
+      {0, 2, {}},
+      {1, 2, {"(1)"}},
+      {4, 2, {"(1,2)", "(3,4)"}},
+      {5, 2, {"(1,2)", "(3,4)", "(5)"}},
+      {3, 0, {"(1)", "(2)", "(3)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.ids << " ids, " << c.perList << " per list");
+    TRetrievalCollector::TIdSet ids;
+    for (size_t i = 1; i <= c.ids; ++i) ids.Add(static_cast<int32_t>(i));
+    EXPECT_EQ(TRetrievalCollector::IdLists(ids, c.perList), c.lists);
+  }
+  TRetrievalCollector::TIdSet many;
+  for (int32_t i = 0; i < 2500; ++i) many.Add(i);
+  EXPECT_EQ(TRetrievalCollector::IdLists(many).size(), 3u);
 }
 
 TEST_F(RetrievalTest, ActiveEmployeesAreSentOnceAndChangesAfterwards) {

@@ -15,6 +15,32 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The punch trigger's source as the database keeps it (from "AS" on).
+const char kTriggerSource[] =
+    "AS begin   if (not DELETING and new.Employee is not null and new.PunchDate is not null)   "
+    "then begin     delete from DC_PENDINGEMPDAYS_V111     where Employee = new.Employee and "
+    "PunchDate = new.PunchDate and Modified = CURRENT_TIMESTAMP;     insert into "
+    "DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (new.Employee, "
+    "new.PunchDate, CURRENT_TIMESTAMP);   end   if (not INSERTING and old.Employee is not null "
+    "and old.PunchDate is not null and (DELETING or new.Employee is distinct from old.Employee or "
+    "new.PunchDate is distinct from old.PunchDate))   then begin     delete from "
+    "DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and PunchDate = old.PunchDate and "
+    "Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, "
+    "Modified)     values (old.Employee, old.PunchDate, CURRENT_TIMESTAMP);   end end";
+
+// The body an earlier version installed: it noted only the new day of a
+// moved punch.
+const char kOlderTriggerBody[] =
+    "FOR PUNCHINTERVAL ACTIVE AFTER INSERT OR UPDATE OR DELETE POSITION 200 AS begin   "
+    "if (not DELETING)   then begin     delete from DC_PENDINGEMPDAYS_V111     where Employee "
+    "= new.Employee and PunchDate = new.PunchDate and Modified = CURRENT_TIMESTAMP;     insert "
+    "into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (new.Employee, "
+    "new.PunchDate, CURRENT_TIMESTAMP);   end   else begin     delete from "
+    "DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and PunchDate = old.PunchDate "
+    "and Modified = CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, "
+    "PunchDate, Modified)     values (old.Employee, old.PunchDate, CURRENT_TIMESTAMP);   end "
+    "end ";
+
 class SchemaTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -106,15 +132,7 @@ TEST_F(SchemaTest, TriggerIsStoredAsWritten) {
                             "where rdb$trigger_name = 'DC_PENDINGEMPDAYS_V111_TRG'");
   trigger.Open();
   ASSERT_FALSE(trigger.Eof());
-  EXPECT_EQ(trigger.AsString("src"),
-            "AS begin   if (not DELETING)   then begin     delete from DC_PENDINGEMPDAYS_V111     "
-            "where Employee = new.Employee and PunchDate = new.PunchDate and Modified = "
-            "CURRENT_TIMESTAMP;     insert into DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, "
-            "Modified)     values (new.Employee, new.PunchDate, CURRENT_TIMESTAMP);   end   else "
-            "begin     delete from DC_PENDINGEMPDAYS_V111     where Employee = old.Employee and "
-            "PunchDate = old.PunchDate and Modified = CURRENT_TIMESTAMP;     insert into "
-            "DC_PENDINGEMPDAYS_V111 (Employee, PunchDate, Modified)     values (old.Employee, "
-            "old.PunchDate, CURRENT_TIMESTAMP);   end end");
+  EXPECT_EQ(trigger.AsString("src"), kTriggerSource);
   EXPECT_EQ(trigger.AsString("rel").substr(0, 13), "PUNCHINTERVAL");
   EXPECT_EQ(trigger.AsInteger("pos"), 200);
   trigger.Close();
@@ -133,15 +151,35 @@ TEST_F(SchemaTest, TriggerRecordsEveryPunchChange) {
   EXPECT_EQ(PendingRows(), 1);
   EXPECT_EQ(PendingRows("Employee = 1001 and PunchDate = " + d1), 1);
 
-  // Moved to another employee and day: recorded under the new values only.
-  SiteExec("update PunchInterval set Employee = 1002, PunchDate = " + d2 + " where ObjID = 1");
+  // A change within the day notes that day only.
+  SiteExec("update PunchInterval set OutTime = 990 where ObjID = 1");
   EXPECT_EQ(PendingRows(), 2);
-  EXPECT_EQ(PendingRows("Employee = 1002 and PunchDate = " + d2), 1);
-  EXPECT_EQ(PendingRows("Employee = 1001"), 1);
+  EXPECT_EQ(PendingRows("Employee = 1001 and PunchDate = " + d1), 2);
 
-  SiteExec("delete from PunchInterval where ObjID = 1");
+  // Moved to another employee and day: both days are noted, so that the day
+  // the punch left is sent again without it.
+  SiteExec("update PunchInterval set Employee = 1002, PunchDate = " + d2 + " where ObjID = 1");
+  EXPECT_EQ(PendingRows(), 4);
+  EXPECT_EQ(PendingRows("Employee = 1002 and PunchDate = " + d2), 1);
+  EXPECT_EQ(PendingRows("Employee = 1001 and PunchDate = " + d1), 3);
+
+  // Moved to another day of the same employee, then deleted.
+  SiteExec("update PunchInterval set PunchDate = " + d1 + " where ObjID = 1");
   EXPECT_EQ(PendingRows("Employee = 1002 and PunchDate = " + d2), 2);
-  EXPECT_EQ(PendingRows(), 3);
+  EXPECT_EQ(PendingRows("Employee = 1002 and PunchDate = " + d1), 1);
+  SiteExec("delete from PunchInterval where ObjID = 1");
+  EXPECT_EQ(PendingRows("Employee = 1002 and PunchDate = " + d1), 2);
+  EXPECT_EQ(PendingRows(), 7);
+
+  // A punch without an employee belongs to no day: nothing is noted, and the
+  // site product's statement still succeeds.
+  SiteExec("insert into PunchInterval (ObjID, Site, Employee, PunchDate, PiType) "
+           "values (5, 1, null, " + d1 + ", 'R')");
+  SiteExec("update PunchInterval set Employee = 1004 where ObjID = 5");
+  EXPECT_EQ(PendingRows(), 8);
+  EXPECT_EQ(PendingRows("Employee = 1004"), 1);
+  SiteExec("delete from PunchInterval where ObjID = 5");
+  SiteExec("delete from DC_PENDINGEMPDAYS_V111 where Employee = 1004");
 
   // Two changes of one day in one statement, at one timestamp, leave one row.
   SiteExec("insert into PunchInterval (ObjID, Site, Employee, PunchDate, PiType) "
@@ -161,6 +199,36 @@ TEST_F(SchemaTest, TriggerRecordsEveryPunchChange) {
   EXPECT_EQ(rows.AsDateTime("PunchDate"), day1);
   rows.Close();
   collector_.CommitTransaction();
+}
+
+// A database set up by an earlier version holds the older trigger body: it is
+// replaced in place, active or not, and the days it noted stay pending.
+TEST_F(SchemaTest, OlderTriggerBodyIsReplacedAndItsPendingDaysKept) {
+  for (const bool active : {true, false}) {
+    SCOPED_TRACE(active ? "active" : "inactive");
+    Verify(false);
+    SiteExec(std::string("CREATE OR ALTER TRIGGER DC_PENDINGEMPDAYS_V111_TRG ") + kOlderTriggerBody);
+    SiteExec("insert into PunchInterval (ObjID, Site, Employee, PunchDate) values (1, 1, 1001, '2024-03-05')");
+    if (!active) SiteExec("alter trigger DC_PENDINGEMPDAYS_V111_TRG inactive");
+    const int64_t pending = PendingRows();
+    ASSERT_EQ(pending, 1);
+
+    EXPECT_EQ(Verify(false), (Lines{"Updating the DC_PENDINGEMPDAYS_V111_TRG trigger",
+                                    "Committing new table structures"}));
+    EXPECT_EQ(TriggerState("DC_PENDINGEMPDAYS_V111_TRG"), 1);
+    EXPECT_EQ(SiteCount("select count(*) from rdb$triggers where rdb$trigger_name = "
+                        "'DC_PENDINGEMPDAYS_V111_TRG' and cast(rdb$trigger_source as "
+                        "varchar(2000)) = '" + std::string(kTriggerSource) + "'"),
+              1);
+    EXPECT_EQ(PendingRows(), pending);
+    EXPECT_EQ(Verify(false), Lines{});
+
+    // The new body is at work: a move notes the day left behind.
+    SiteExec("update PunchInterval set Employee = 1002 where ObjID = 1");
+    EXPECT_EQ(PendingRows("Employee = 1001"), 2);
+    SiteExec("delete from PunchInterval");
+    SiteExec("delete from DC_PENDINGEMPDAYS_V111");
+  }
 }
 
 TEST_F(SchemaTest, OlderStatusTableGetsItsFactColumnAndKeepsItsRow) {

@@ -83,7 +83,7 @@ class TRetrievalCollector : public TDataCollector {
   using TDataCollector::ChangedCategory;
   using TDataCollector::ChangedEmployee;
   using TDataCollector::CommitAcceptedData;
-  using TDataCollector::IdList;
+  using TDataCollector::IdLists;
   using TDataCollector::RetrieveData;
   using TDataCollector::TIdSet;
 

@@ -1,5 +1,6 @@
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "Shared/Orvel_Shared/OrvelClasses.h"
@@ -34,6 +35,17 @@ int32_t ParseIntOrZero(const std::string& text) {
   int32_t value = 0;
   const auto [end, error] = std::from_chars(first, last, value);
   return error == std::errc() && end == last && first != last ? value : 0;
+}
+
+// Minutes of "LateSalesOverlap": missing, empty or not a number keeps the
+// default; a value out of range is brought into it.
+int32_t LateSalesOverlapFromText(const std::string& text) {
+  const std::string trimmed = TrimText(text);
+  if (trimmed.empty()) return TDataCollectorConfiguration::kDefaultLateSalesOverlap;
+  if (trimmed != "0" && ParseIntOrZero(trimmed) == 0) {
+    return TDataCollectorConfiguration::kDefaultLateSalesOverlap;
+  }
+  return std::clamp(ParseIntOrZero(trimmed), 0, TDataCollectorConfiguration::kMaxLateSalesOverlap);
 }
 
 }  // namespace
@@ -77,6 +89,7 @@ void TDataCollectorConfiguration::LoadRegistryConfiguration() {
     FRegLocCode = UpperAscii(reg.ReadString("LocCode"));
     FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
     FServerKeyPin = reg.ReadString("ServerKeyPin");
+    FLateSalesOverlap = LateSalesOverlapFromText(reg.ReadString("LateSalesOverlap"));
     reg.CloseKey();
   }
 }

@@ -126,6 +126,14 @@ class TDataCollectorConfiguration {
   // exchange must match ("sha256//..." entries separated by ";"); "" when
   // the server's key is not checked.
   const std::string& ServerKeyPin() const { return FServerKeyPin; }
+  // "LateSalesOverlap" of the collector key, in minutes: how far before the
+  // current window each cycle looks for sale versions committed too late for
+  // the cycle that covered their stamp. 0 turns the look off; missing or not
+  // a number gives the default; at most one day.
+  static constexpr int32_t kDefaultLateSalesOverlap = 10;
+  static constexpr int32_t kMaxLateSalesOverlap = 1440;
+  int32_t LateSalesOverlap() const { return FLateSalesOverlap; }
+  void SetLateSalesOverlap(int32_t minutes) { FLateSalesOverlap = minutes; }
 
   // Server-backed (Authorize).
   int32_t CycleTime() const { return FCycleTime; }
@@ -180,6 +188,7 @@ class TDataCollectorConfiguration {
   std::string FDBPath;
   std::string FSWPath;
   std::string FServerKeyPin;
+  int32_t FLateSalesOverlap = kDefaultLateSalesOverlap;
   std::string FDBFileVersion;
   int32_t FDBSite = 0;
   int32_t FWorkWeekStartDay = 0;
