@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -123,6 +125,12 @@ class TDataCollector {
     int32_t SaleID = 0;
     auto operator<=>(const TSaleVersion&) const = default;
   };
+  // The pass sums of one sale (the SalePasses query's three columns).
+  struct TPassSums {
+    double Cars = 0;
+    double Amount = 0;
+    double Upsell = 0;
+  };
   struct TRetrievalState {
     explicit TRetrievalState(TCollectedData& data) : Data(data) {}
     TCollectedData& Data;
@@ -132,6 +140,7 @@ class TDataCollector {
     std::vector<std::string> ServiceKeys;
     std::vector<TPendingEmpDay> PendingEmpDays;
     std::vector<TSaleVersion> SaleVersions;  // of every sale record started
+    std::unordered_map<int32_t, TPassSums> PassSums;  // of the sales phase running
   };
   // The ids of the set in set order, split into lists of at most MaxPerList
   // ids, each "(" + its ids comma-separated without blanks + ")"; none for an
@@ -147,12 +156,23 @@ class TDataCollector {
   void RetrieveLateSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   void RetrieveHistoricalSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   int AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State, int64_t& Rows);
+  // Fills State.PassSums with the sums of every sale that SalesWhere (a WHERE
+  // clause on Sale s, its parameters set by Bind) selects; leaves it empty
+  // when the site has no usable SalePasses table.
+  void ReadPassSums(const std::string& SalesWhere, const std::function<void(TSiteQuery&)>& Bind,
+                    TRetrievalState& State);
   // Timeclock phases: AddLaborFromQuery returns the rows it read.
   void RetrievePendingLabor(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   void RetrieveHistoricalLabor(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   int64_t AddLaborFromQuery(TSiteQuery& Query, TRetrievalState& State);
   void ReadPendingEmpDays(TRetrievalState& State);
   // Reference phases.
+  struct TSaleEmployeeRow {
+    int64_t Employee = 0;
+    int64_t Role = 0;
+    int64_t ProfitCenter = 0;
+  };
+  std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> ReadSaleEmployees(const TIdSet& Sales);
   void RetrieveSaleEmployees(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   void LogReferenceSummary(TRetrievalState& State);
   void RetrieveTerminals(TRetrievalState& State);

@@ -1,7 +1,9 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
@@ -12,9 +14,10 @@
 
 namespace {
 
-const char* const kSaleEmployeesQuery =
-    "SELECT se.Employee, se.EmpRole, se.ProfitCenter FROM SaleEmployees se LEFT JOIN EmpRole er "
-    "on er.objid = se.emprole WHERE se.Site = :Site and se.SaleID = :SaleID and er.Typ = 30";
+// The employees of sales in roles of type 30; the list of sale ids follows.
+const char* const kSaleEmployeesOfSales =
+    "SELECT se.SaleID, se.Employee, se.EmpRole, se.ProfitCenter FROM SaleEmployees se LEFT JOIN "
+    "EmpRole er on er.objid = se.emprole WHERE se.Site = :Site and er.Typ = 30 and se.SaleID in ";
 
 const char* const kPriorSalesQuery =
     "SELECT s.ObjID  FROM Sale s  WHERE S.Site = :Site and s.Modified >= :StartTS and "
@@ -33,43 +36,66 @@ int32_t AsInt32(const TDataRow& row, std::string_view name) {
 
 }  // namespace
 
+// The sale-employee rows of many sales by lists of ids, a round trip per list
+// instead of one per sale. The rows of each sale come in the order a lookup
+// of that sale alone gives them (the order they are stored in), which
+// decides the employee kept when two rows name one profit center.
+std::unordered_map<int32_t, std::vector<TDataCollector::TSaleEmployeeRow>>
+TDataCollector::ReadSaleEmployees(const TIdSet& Sales) {
+  std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> rows;
+  for (const std::string& list : IdLists(Sales)) {
+    TSiteQuery query(*LDB, std::string(kSaleEmployeesOfSales) + list +
+                               " ORDER BY se.SaleID, se.RDB$DB_KEY");
+    query.SetInteger("Site", LCfg->DBSite());
+    for (query.Open(); !query.Eof(); query.Next()) {
+      rows[AsInt32(query, "SaleID")].push_back(
+          TSaleEmployeeRow{query.AsInteger("Employee"), query.AsInteger("EmpRole"),
+                           query.AsInteger("ProfitCenter")});
+    }
+  }
+  return rows;
+}
+
 void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status,
                                            TRetrievalState& State) {
   LCurCycleStats.GetSaleEmpStart = DateTimeNow();
   TCollectedData& data = State.Data;
   if (!data.SalesData().empty() || data.NewEmployees()) {
-    TSiteQuery employees(*LDB, kSaleEmployeesQuery);
-    employees.SetInteger("Site", LCfg->DBSite());
+    TIdSet sales;
+    for (const auto& sale : data.SalesData()) sales.Add(sale->SaleID);
+    const auto rows = ReadSaleEmployees(sales);
     for (const auto& sale : data.SalesData()) {
-      employees.SetInteger("SaleID", sale->SaleID);
-      employees.Open();
-      for (; !employees.Eof(); employees.Next()) {
-        sale->AddRowFromSaleEmployeesQuery(employees);
-        State.Employees.Add(AsInt32(employees, employees.FieldName(0)));
-        State.Roles.Add(AsInt32(employees, employees.FieldName(1)));
+      const auto found = rows.find(sale->SaleID);
+      if (found == rows.end()) continue;
+      for (const TSaleEmployeeRow& row : found->second) {
+        sale->AddSaleEmployee(row.ProfitCenter, row.Employee);
+        State.Employees.Add(static_cast<int32_t>(row.Employee));
+        State.Roles.Add(static_cast<int32_t>(row.Role));
       }
-      employees.Close();
     }
 
     if (data.NewEmployees()) {
       Log("Getting Sales employees for current day");
-      TSiteQuery prior(*LDB, kPriorSalesQuery);
-      prior.SetInteger("Site", LCfg->DBSite());
-      prior.SetTimestamp("StartTS", DateOf(Status.CurrentCycleStart));
-      prior.SetTimestamp("EndTS", Status.CurrentCycleStart);
-      prior.Open();
-      if (prior.Eof()) {
+      TIdSet prior;
+      {
+        TSiteQuery query(*LDB, kPriorSalesQuery);
+        query.SetInteger("Site", LCfg->DBSite());
+        query.SetTimestamp("StartTS", DateOf(Status.CurrentCycleStart));
+        query.SetTimestamp("EndTS", Status.CurrentCycleStart);
+        for (query.Open(); !query.Eof(); query.Next()) prior.Add(AsInt32(query, "ObjID"));
+      }
+      if (prior.Ids.empty()) {
         Log("No prior sale employees for current day");
       } else {
+        const auto priorRows = ReadSaleEmployees(prior);
         int added = 0;
-        for (; !prior.Eof(); prior.Next()) {
-          employees.SetInteger("SaleID", prior.AsInteger("ObjID"));
-          employees.Open();
-          for (; !employees.Eof(); employees.Next()) {
-            if (State.Employees.Add(AsInt32(employees, employees.FieldName(0)))) ++added;
-            State.Roles.Add(AsInt32(employees, employees.FieldName(1)));
+        for (const int32_t sale : prior.Ids) {
+          const auto found = priorRows.find(sale);
+          if (found == priorRows.end()) continue;
+          for (const TSaleEmployeeRow& row : found->second) {
+            if (State.Employees.Add(static_cast<int32_t>(row.Employee))) ++added;
+            State.Roles.Add(static_cast<int32_t>(row.Role));
           }
-          employees.Close();
         }
         Log(std::to_string(added) + " sale employees added for prior sales for current day");
       }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,11 +25,22 @@ const char* const kSalesSelect =
 
 const char* const kCurrentSalesWhere =
     "WHERE s.site = :Site and s.Modified >= :StartTS and s.Modified < :EndTS  "
-    "and s.CREATED >= :MinHistory  ORDER BY s.site, s.objid";
+    "and s.CREATED >= :MinHistory";
+
+const char* const kSalesOrder = "  ORDER BY s.site, s.objid";
 
 const char* const kHistoricalSalesWhere =
     "WHERE (s.site = :Site) and ((s.LogDate between :StartDate and :EndDate) "
     "and s.CREATED >= :MinHistory) ";
+
+// The pass sums of every sale a sales condition selects, grouped by sale:
+// the sums the SalePasses query gives for one sale, in one statement for the
+// whole phase. A sale without counted passes has no row.
+const char* const kPassSumsOfSales =
+    "select SAP.SaleID, sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, sum(SAP.Amount) "
+    "RivoSalesAmount, sum(SAP.Upsell) RivoAdditionalAmount from SalePasses SAP join Sale s on "
+    "s.site = SAP.Site and s.objid = SAP.SaleID ";
+const char* const kPassSumsGroup = " and SAP.Status <= 40 group by SAP.SaleID";
 
 // The sale versions stamped in the span just before the current window.
 const char* const kLateSalesProbe =
@@ -124,11 +136,15 @@ void TDataCollector::RetrieveCurrentSales(const TDataCollectorStatusObj& Status,
                                           TRetrievalState& State) {
   LCurCycleStats.GetCurSalesStart = DateTimeNow();
   {
-    TSiteQuery query(*LDB, std::string(kSalesSelect) + kCurrentSalesWhere);
-    query.SetInteger("Site", LCfg->DBSite());
-    query.SetTimestamp("StartTS", Status.CurrentCycleStart);
-    query.SetTimestamp("EndTS", Status.CurrentCycleEnd);
-    query.SetTimestamp("MinHistory", State.MinHistory);
+    auto bind = [&](TSiteQuery& query) {
+      query.SetInteger("Site", LCfg->DBSite());
+      query.SetTimestamp("StartTS", Status.CurrentCycleStart);
+      query.SetTimestamp("EndTS", Status.CurrentCycleEnd);
+      query.SetTimestamp("MinHistory", State.MinHistory);
+    };
+    ReadPassSums(kCurrentSalesWhere, bind, State);
+    TSiteQuery query(*LDB, std::string(kSalesSelect) + kCurrentSalesWhere + kSalesOrder);
+    bind(query);
     query.Open();
     if (query.Eof()) {
       Log("Sales / Facts: 0 / 0");
@@ -140,6 +156,23 @@ void TDataCollector::RetrieveCurrentSales(const TDataCollectorStatusObj& Status,
   }
   RetrieveLateSales(Status, State);
   LCurCycleStats.GetCurSalesEnd = DateTimeNow();
+}
+
+// Only when the SalePasses query could be prepared for this connection: its
+// sums then replace the Rivo facts of SaleFacts.
+void TDataCollector::ReadPassSums(const std::string& SalesWhere,
+                                  const std::function<void(TSiteQuery&)>& Bind,
+                                  TRetrievalState& State) {
+  State.PassSums.clear();
+  if (!LSalePassesQry) return;
+  TSiteQuery query(*LDB, std::string(kPassSumsOfSales) + SalesWhere + kPassSumsGroup);
+  Bind(query);
+  for (query.Open(); !query.Eof(); query.Next()) {
+    // Nulls read as 0, as from the query for one sale.
+    State.PassSums[static_cast<int32_t>(query.AsInteger("SaleID"))] =
+        TPassSums{static_cast<double>(query.AsInteger("RivoCarCount")),
+                  query.AsFloat("RivoSalesAmount"), query.AsFloat("RivoAdditionalAmount")};
+  }
 }
 
 // A sale's Modified stamp is set when its writer's statement runs, but the
@@ -183,12 +216,16 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
   // The same span again, in the same snapshot: each sale comes in the version
   // the probe saw, never in a later one that the current window holds.
   for (const std::string& list : IdLists(late)) {
-    TSiteQuery query(*LDB, std::string(kSalesSelect) + kLateSalesWhere + list +
-                               "  ORDER BY s.site, s.objid");
-    query.SetInteger("Site", LCfg->DBSite());
-    query.SetTimestamp("StartTS", lateStart);
-    query.SetTimestamp("EndTS", Status.CurrentCycleStart);
-    query.SetTimestamp("MinHistory", State.MinHistory);
+    auto bind = [&](TSiteQuery& query) {
+      query.SetInteger("Site", LCfg->DBSite());
+      query.SetTimestamp("StartTS", lateStart);
+      query.SetTimestamp("EndTS", Status.CurrentCycleStart);
+      query.SetTimestamp("MinHistory", State.MinHistory);
+    };
+    const std::string where = kLateSalesWhere + list;
+    ReadPassSums(where, bind, State);
+    TSiteQuery query(*LDB, std::string(kSalesSelect) + where + kSalesOrder);
+    bind(query);
     query.Open();
     sales += AddSalesFromQuery(query, State, rows);
   }
@@ -205,12 +242,18 @@ void TDataCollector::RetrieveHistoricalSales(const TDataCollectorStatusObj& Stat
     suffix = ", single fact = " + std::to_string(Status.ActiveHistoryFactID);
   }
   {
+    auto bind = [&](TSiteQuery& query) {
+      query.SetInteger("Site", LCfg->DBSite());
+      query.SetDate("StartDate", Status.CurrentHistoryStart);
+      query.SetDate("EndDate", Status.CurrentHistoryEnd);
+      query.SetDate("MinHistory", State.MinHistory);
+    };
+    // The sums of the whole slice: with a fact filter only some of its sales
+    // are read, and each finds its own sums.
+    ReadPassSums(kHistoricalSalesWhere, bind, State);
     TSiteQuery query(*LDB, std::string(kSalesSelect) + kHistoricalSalesWhere + factFilter +
                                " ORDER BY s.site, s.objid ");
-    query.SetInteger("Site", LCfg->DBSite());
-    query.SetDate("StartDate", Status.CurrentHistoryStart);
-    query.SetDate("EndDate", Status.CurrentHistoryEnd);
-    query.SetDate("MinHistory", State.MinHistory);
+    bind(query);
     query.Open();
     if (query.Eof()) {
       Log("Historical Sale / Facts: 0 / 0" + suffix);
@@ -255,20 +298,14 @@ int TDataCollector::AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State,
       if (sale->Terminal != 0) State.Terminals.Add(sale->Terminal);
 
       if (LSalePassesQry) {
-        LSalePassesQry->SetInteger("SaleID", sale->SaleID);
-        LSalePassesQry->Open();
-        double cars = 0;
-        double amount = 0;
-        double upsell = 0;
-        if (sale->Status != -9 && !LSalePassesQry->Eof()) {
-          cars = static_cast<double>(LSalePassesQry->AsInteger("RivoCarCount"));
-          amount = LSalePassesQry->AsFloat("RivoSalesAmount");
-          upsell = LSalePassesQry->AsFloat("RivoAdditionalAmount");
+        TPassSums sums;
+        if (sale->Status != -9) {
+          const auto found = State.PassSums.find(sale->SaleID);
+          if (found != State.PassSums.end()) sums = found->second;
         }
-        LSalePassesQry->Close();
-        sale->AddFact(0, TSaleRecord::kRivoCarCountFactID, cars);
-        sale->AddFact(0, TSaleRecord::kRivoSalesAmountFactID, amount);
-        sale->AddFact(0, TSaleRecord::kRivoAdditionalAmountFactID, upsell);
+        sale->AddFact(0, TSaleRecord::kRivoCarCountFactID, sums.Cars);
+        sale->AddFact(0, TSaleRecord::kRivoSalesAmountFactID, sums.Amount);
+        sale->AddFact(0, TSaleRecord::kRivoAdditionalAmountFactID, sums.Upsell);
       }
     }
 

@@ -92,11 +92,15 @@ void TSaleRecord::AddFact(int32_t pcId, int32_t factId, double factAmount) {
 }
 
 void TSaleRecord::AddRowFromSaleEmployeesQuery(const TDataRow& query) {
-  const int k = PCOffset(RangeChecked<int32_t>(query.AsInteger("ProfitCenter")));
+  AddSaleEmployee(query.AsInteger("ProfitCenter"), query.AsInteger("Employee"));
+}
+
+void TSaleRecord::AddSaleEmployee(int64_t profitCenter, int64_t employee) {
+  const int k = PCOffset(RangeChecked<int32_t>(profitCenter));
   if (k < 0) return;
   if (SalesRoles.size() < static_cast<size_t>(k) + 1) SalesRoles.resize(k + 1, 0);
   ActiveRolesMap |= static_cast<uint16_t>(1u << k);
-  SalesRoles[k] = RangeChecked<int32_t>(query.AsInteger("Employee"));
+  SalesRoles[k] = RangeChecked<int32_t>(employee);
 }
 
 std::vector<uint8_t> TSaleRecord::BinaryImage() const {

@@ -76,6 +76,9 @@ class TSaleRecord {
   // untracked profit center is ignored, a later row for the slot replaces the
   // earlier employee.
   void AddRowFromSaleEmployeesQuery(const TDataRow& query);
+  // The same for values already read. Raises ERangeError for a value outside
+  // 32 bits.
+  void AddSaleEmployee(int64_t profitCenter, int64_t employee);
 
   // The slot (0..6) of a profit-center number, -1 when it is not tracked.
   static int PCOffset(int32_t profitCenter);
