@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/SiteText.h"
 
 using namespace Firebird;
 
@@ -18,6 +19,7 @@ constexpr int64_t kMsPerDay = 86400000;
 // ISC dates count days from 1858-11-17; the date-time type counts from 1899-12-30.
 constexpr int64_t kIscDateOffset = 15018;
 constexpr unsigned kSqlDialect = 3;
+constexpr size_t kMaxTextParam = 32765;  // bytes of a VARCHAR in a message
 
 IMaster* Master() { return fb_get_master_interface(); }
 
@@ -320,6 +322,7 @@ struct TSiteQuery::TColumn {
   std::string Name;
   unsigned Type = 0;
   int Scale = 0;
+  unsigned CharSet = 0;  // of text columns
   unsigned Length = 0;
   unsigned Offset = 0;
   unsigned NullOffset = 0;
@@ -428,7 +431,7 @@ void TSiteQuery::SetDouble(std::string_view name, double value) {
 }
 
 void TSiteQuery::SetText(std::string_view name, std::string_view value) {
-  if (value.size() > 32765) throw EDatabaseError("Parameter " + std::string(name) + " is too long");
+  if (value.size() > kMaxTextParam) throw EDatabaseError("Parameter " + std::string(name) + " is too long");
   TParam& param = FindParam(name);
   param.Kind = TParam::TKind::Text;
   param.Text.assign(value);
@@ -488,6 +491,9 @@ void TSiteQuery::Prepare() {
     column.Name = alias != nullptr && *alias != '\0' ? alias : LOutputMeta->getField(&status, index);
     column.Type = LOutputMeta->getType(&status, index) & ~1u;
     column.Scale = LOutputMeta->getScale(&status, index);
+    if (column.Type == SQL_TEXT || column.Type == SQL_VARYING) {
+      column.CharSet = LOutputMeta->getCharSet(&status, index) & 0xFFu;
+    }
     column.Length = LOutputMeta->getLength(&status, index);
     column.Offset = LOutputMeta->getOffset(&status, index);
     column.NullOffset = LOutputMeta->getNullOffset(&status, index);
@@ -527,9 +533,12 @@ IMessageMetadata* TSiteQuery::BuildInput(std::vector<unsigned char>& buffer) {
   TStatus status;
   // Each parameter goes to the server in the type of the value set, which the
   // server converts to the type it expects; the message is rebuilt only when a
-  // type or a text length changed.
+  // type or a text length changed. Text is encoded in the character set of
+  // its target, so that the server stores the characters set, not the bytes
+  // of their UTF-8 form; a target that is not text takes it as NONE.
   std::vector<unsigned> signature;
   signature.reserve(FParamPositions.size() * 3);
+  std::vector<std::string> texts(FParamPositions.size());
   for (size_t position = 0; position < FParamPositions.size(); ++position) {
     const TParam& param = FParams[FParamPositions[position]];
     const unsigned index = static_cast<unsigned>(position);
@@ -548,11 +557,15 @@ IMessageMetadata* TSiteQuery::BuildInput(std::vector<unsigned char>& buffer) {
       case TParam::TKind::Date: type = SQL_TYPE_DATE; length = 4; break;
       case TParam::TKind::Text: {
         type = SQL_VARYING;
-        length = static_cast<unsigned>(std::max<size_t>(param.Text.size(), 1));
         const unsigned serverType = LServerInputMeta->getType(&status, index) & ~1u;
         if (serverType == SQL_TEXT || serverType == SQL_VARYING) {
-          charset = LServerInputMeta->getCharSet(&status, index);
+          charset = LServerInputMeta->getCharSet(&status, index) & 0xFFu;
         }
+        texts[position] = Utf8ToSiteText(param.Text, charset);
+        if (texts[position].size() > kMaxTextParam) {
+          throw EDatabaseError("Parameter " + param.Name + " is too long");
+        }
+        length = static_cast<unsigned>(std::max<size_t>(texts[position].size(), 1));
         break;
       }
     }
@@ -596,8 +609,8 @@ IMessageMetadata* TSiteQuery::BuildInput(std::vector<unsigned char>& buffer) {
         break;
       case TParam::TKind::Date: Store<ISC_DATE>(data, param.Date); break;
       case TParam::TKind::Text:
-        Store<uint16_t>(data, static_cast<uint16_t>(param.Text.size()));
-        std::memcpy(data + sizeof(uint16_t), param.Text.data(), param.Text.size());
+        Store<uint16_t>(data, static_cast<uint16_t>(texts[index].size()));
+        std::memcpy(data + sizeof(uint16_t), texts[index].data(), texts[index].size());
         break;
     }
   }
@@ -791,10 +804,13 @@ std::string TSiteQuery::AsString(std::string_view name) const {
   const unsigned char* data = DataOf(column);
   if (data == nullptr) return std::string();
   switch (column.Type) {
-    case SQL_TEXT: return std::string(reinterpret_cast<const char*>(data), column.Length);
+    case SQL_TEXT:
+      return SiteTextToUtf8(std::string_view(reinterpret_cast<const char*>(data), column.Length),
+                            column.CharSet);
     case SQL_VARYING:
-      return std::string(reinterpret_cast<const char*>(data) + sizeof(uint16_t),
-                         Load<uint16_t>(data));
+      return SiteTextToUtf8(std::string_view(reinterpret_cast<const char*>(data) + sizeof(uint16_t),
+                                             Load<uint16_t>(data)),
+                            column.CharSet);
     case SQL_SHORT:
     case SQL_LONG:
     case SQL_INT64:

@@ -10,6 +10,7 @@ class TSiteDatabase;
 // Builds site databases for tests, benchmarks and demonstrations: the site
 // product's tables that the collector reads, the roles its grants name, one
 // site, and on request a generated load of sales, punches and reference data.
+// Names carry accented letters as a real site's do ("Zoë Zimmer", "Café staff").
 // The same options and seed always give the same rows.
 
 struct TSiteFixtureOptions {
