@@ -140,6 +140,9 @@ class TSiteDatabase {
 // The current row of an open result implements TDataRow: columns are found by
 // their alias (their name when they have none), without regard to case, the
 // first column of a name winning; NULL reads as 0, 0.0, date-time 0 or "".
+// A scaled integer (NUMERIC, DECIMAL) reads as the double nearest to its
+// decimal value, as that value rounded half away from zero by AsInteger, and
+// as its exact decimal text without trailing zeros by AsString.
 // Reading a row when there is none (Eof), or a BLOB column, raises
 // EDatabaseError.
 class TSiteQuery : public TDataRow {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <thread>
 
 #include "Shared/Orvel_Shared/AnsiText.h"
@@ -427,6 +429,51 @@ TEST_P(SiteDatabaseTest, TextTravelsInEachColumnsCharacterSet) {
     EXPECT_EQ(select.AsString("Raw"), AnsiToUtf8(c.stored));  // octets read byte for byte
     select.Close();
   }
+}
+
+// NUMERIC and DECIMAL values in 16, 32 and 64 bits at scales 0 to 4 read as
+// the double nearest their decimal value (0.35, not 0.35000000000000003), as
+// that value rounded half away from zero, and as their exact text.
+TEST_P(SiteDatabaseTest, ScaledIntegersReadAsTheirDecimalValue) {
+  struct Case {
+    const char* text;
+    int64_t integer;
+  };
+  const Case cases[] = {
+      {"0", 0},          {"42", 42},         {"0.35", 0},        {"1.15", 1},
+      {"2.675", 3},      {"1.005", 1},       {"4.35", 4},        {"8.2", 8},
+      {"0.7", 1},        {"3.3", 3},         {"0.57", 1},        {"-0.35", 0},
+      {"-2.675", -3},    {"2.5", 3},         {"-1.5", -2},       {"0.0001", 0},
+      {"12345678901234.5678", 12345678901235},
+      {"900719925474098.5", 900719925474099},  // beyond 2^53 as a scaled integer
+      {"-92233720368547.7581", -92233720368548},
+  };
+  const struct {
+    int precision;
+    double limit;  // of the scaled integer
+  } storages[] = {{4, 32767}, {9, 2147483647}, {18, 9.3e18}};
+  int checked = 0;
+  for (const Case& c : cases) {
+    const std::string text = c.text;
+    const size_t point = text.find('.');
+    const int decimals = point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
+    const double value = std::strtod(c.text, nullptr);
+    for (int scale = decimals; scale <= 4; ++scale) {
+      for (const auto& storage : storages) {
+        if (std::fabs(value) * std::pow(10.0, scale) > storage.limit) continue;
+        const std::string type =
+            "numeric(" + std::to_string(storage.precision) + "," + std::to_string(scale) + ")";
+        SCOPED_TRACE(text + " as " + type);
+        TSiteQuery query(db_, "select cast(" + text + " as " + type + ") n from rdb$database");
+        query.Open();
+        EXPECT_EQ(query.AsFloat("N"), value);
+        EXPECT_EQ(query.AsInteger("N"), c.integer);
+        EXPECT_EQ(query.AsString("N"), text);
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 100);
 }
 
 TEST_P(SiteDatabaseTest, CancelOperationInterruptsALongStatement) {
