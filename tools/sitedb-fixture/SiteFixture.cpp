@@ -1,6 +1,7 @@
 #include "sitedb-fixture/SiteFixture.h"
 
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -29,7 +30,7 @@ const char* const kTables[] = {
     "CREATE INDEX Sale_Modified ON Sale (Modified)",
     "CREATE INDEX Sale_LogDate ON Sale (LogDate)",
     "CREATE TABLE SaleFacts (Site INTEGER NOT NULL, SaleID INTEGER NOT NULL, "
-    "Fact INTEGER NOT NULL, ProfitCenter INTEGER, Data DOUBLE PRECISION)",
+    "Fact INTEGER NOT NULL, ProfitCenter INTEGER, Data $FACT)",
     "CREATE INDEX SaleFacts_Sale ON SaleFacts (Site, SaleID)",
     "CREATE TABLE SaleEmployees (Site INTEGER NOT NULL, SaleID INTEGER NOT NULL, "
     "Employee INTEGER, EmpRole INTEGER, ProfitCenter INTEGER)",
@@ -56,11 +57,26 @@ const char* const kTables[] = {
 
 const char* const kSalePassesTable[] = {
     "CREATE TABLE SalePasses (Site INTEGER NOT NULL, SaleID INTEGER NOT NULL, Status INTEGER, "
-    "Amount DOUBLE PRECISION, Upsell DOUBLE PRECISION)",
+    "Amount $PASS, Upsell $PASS)",
     "CREATE INDEX SalePasses_Sale ON SalePasses (Site, SaleID)",
 };
 
 const char* const kRoles[] = {"ORVEL_ADMIN", "ORVEL_LOGON", "REPLICATE"};
+
+// The table text with the money types of the options in place of $FACT and
+// $PASS.
+std::string TableSQL(const char* sql, const TSiteFixtureOptions& options) {
+  std::string text = sql;
+  const std::pair<const char*, const char*> types[] = {
+      {"$FACT", options.NumericMoney ? "NUMERIC(18,2)" : "DOUBLE PRECISION"},
+      {"$PASS", options.NumericMoney ? "NUMERIC(15,4)" : "DOUBLE PRECISION"}};
+  for (const auto& [marker, type] : types) {
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+      text.replace(at, std::strlen(marker), type);
+    }
+  }
+  return text;
+}
 
 constexpr int kProfitCenters = 3;
 constexpr int kHistoryBitsPerCenter = 12;
@@ -296,6 +312,7 @@ TSiteLoadSummary CreateSiteDatabase(const std::string& databaseName,
   TSiteDatabase database;
   TSiteDatabase::TCreateOptions create;
   create.ForcedWrites = false;  // fixture data is disposable; bulk loads go much faster
+  create.DefaultCharset = options.Charset;
   database.Create(databaseName, options.User.empty() ? DBUserName() : options.User,
                   options.Password, create);
   const TSiteLoadSummary summary = BuildSiteDatabase(database, options);
@@ -307,9 +324,9 @@ TSiteLoadSummary BuildSiteDatabase(TSiteDatabase& database, const TSiteFixtureOp
   TSiteLoadSummary summary;
   database.StartTransaction();
   for (const char* role : kRoles) Exec(database, std::string("CREATE ROLE ") + role);
-  for (const char* sql : kTables) Exec(database, sql);
+  for (const char* sql : kTables) Exec(database, TableSQL(sql, options));
   if (options.WithSalePasses) {
-    for (const char* sql : kSalePassesTable) Exec(database, sql);
+    for (const char* sql : kSalePassesTable) Exec(database, TableSQL(sql, options));
   }
   CommitAndContinue(database);
   InsertReferences(database, options, summary);

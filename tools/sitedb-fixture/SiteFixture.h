@@ -21,6 +21,16 @@ struct TSiteFixtureOptions {
   bool WithRivoTerminal = true;  // a terminal of type 9 at the site
   bool WithSalePasses = true;    // create the SalePasses table
 
+  // The database's default character set, which its text columns take:
+  // "WIN1252" as the site product creates it, or "NONE", "UTF8" and the like.
+  // Text goes in through the collector's own binding, so each set holds the
+  // same characters.
+  std::string Charset = "WIN1252";
+  // Money as the site product's later versions keep it: SaleFacts.Data as
+  // NUMERIC(18,2), SalePasses.Amount and Upsell as NUMERIC(15,4). Otherwise
+  // DOUBLE PRECISION.
+  bool NumericMoney = false;
+
   // The generated load: Sales sales spread over Days days ending with LastDay
   // (0: today), with their facts, passes and employees, punches for every day,
   // and the reference rows they point to.
