@@ -432,7 +432,6 @@ void TSiteQuery::SetDouble(std::string_view name, double value) {
 }
 
 void TSiteQuery::SetText(std::string_view name, std::string_view value) {
-  if (value.size() > kMaxTextParam) throw EDatabaseError("Parameter " + std::string(name) + " is too long");
   TParam& param = FindParam(name);
   param.Kind = TParam::TKind::Text;
   param.Text.assign(value);

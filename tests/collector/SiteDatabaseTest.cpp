@@ -429,6 +429,18 @@ TEST_P(SiteDatabaseTest, TextTravelsInEachColumnsCharacterSet) {
     EXPECT_EQ(select.AsString("Raw"), AnsiToUtf8(c.stored));  // octets read byte for byte
     select.Close();
   }
+
+  // A text parameter's limit is on its bytes in the target's character set.
+  TSiteQuery length(db_, "select char_length(cast(:Text as varchar(32765) character set win1252)) n "
+                         "from rdb$database");
+  std::string accents;
+  for (int i = 0; i < 20000; ++i) accents += "é";  // 40000 bytes in UTF-8, 20000 in the target
+  length.SetText("Text", accents);
+  length.Open();
+  EXPECT_EQ(length.AsInteger("N"), 20000);
+  length.Close();
+  length.SetText("Text", std::string(32766, 'a'));
+  EXPECT_THROW(length.Open(), EDatabaseError);
 }
 
 // NUMERIC and DECIMAL values in 16, 32 and 64 bits at scales 0 to 4 read as
