@@ -523,7 +523,7 @@ class DatabaseSessionTest : public testing::TestWithParam<TConnectionMode> {
   // A fixture database with options, changed by sql (run by the site), and a
   // collector configured for it.
   void Make(const TSiteFixtureOptions& options, const std::vector<std::string>& sql = {},
-            const std::string& stage = "19.2.5.1") {
+            const std::string& stage = "19.2.5.1", const std::string& locCode = "TST001") {
     fixture_ = std::make_unique<TFixtureDatabase>(options, GetParam());
     if (!sql.empty()) {
       TSiteDatabase site;
@@ -535,6 +535,7 @@ class DatabaseSessionTest : public testing::TestWithParam<TConnectionMode> {
     TSiteRegistry registry;
     registry.Database = fixture_->Name();
     registry.Stage = stage;
+    registry.LocCode = locCode;
     collector_.Configure(registry);
   }
 
@@ -657,6 +658,32 @@ TEST_P(DatabaseSessionTest, OutcomesOfOpening) {
     EXPECT_EQ(collector_.SalePassesQuery() != nullptr, c.passes);
   }
   EXPECT_EQ(collector_.Cfg().DBFileVersion(), "19.2.0.0");
+}
+
+// A location code outside ASCII matches the same code in the registry
+// whichever character set the site database keeps its text in.
+TEST_P(DatabaseSessionTest, ALocationCodeOutsideAsciiMatchesInEveryCharacterSet) {
+  for (const char* charset : {"WIN1252", "UTF8", "NONE"}) {
+    SCOPED_TRACE(charset);
+    TSiteFixtureOptions options;
+    options.Charset = charset;
+    options.LocationCode = "AUDÉ1";
+    collector_.CloseDatabase();
+    Make(options, {}, "19.2.5.1", "AUDÉ1");
+    collector_.TakeLines();
+    EXPECT_TRUE(collector_.OpenDatabase());
+    EXPECT_EQ(collector_.Cfg().LocCode(), "AUDÉ1");
+    EXPECT_EQ(collector_.TakeLines().size(), 1u);
+  }
+  TSiteRegistry registry;
+  registry.Database = fixture_->Name();
+  registry.LocCode = "AUDE1";
+  collector_.CloseDatabase();
+  collector_.Configure(registry);
+  collector_.TakeLines();
+  EXPECT_FALSE(collector_.OpenDatabase());
+  EXPECT_EQ(collector_.TakeLines().back(),
+            "ERROR: Installed location code (AUDE1) does not match database location code (AUDÉ1)");
 }
 
 TEST_P(DatabaseSessionTest, MissingDatabaseIsReportedAndDisconnected) {
