@@ -4,11 +4,13 @@
 #include <firebird/Interface.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <strings.h>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/SiteText.h"
 
 using namespace Firebird;
 
@@ -18,6 +20,7 @@ constexpr int64_t kMsPerDay = 86400000;
 // ISC dates count days from 1858-11-17; the date-time type counts from 1899-12-30.
 constexpr int64_t kIscDateOffset = 15018;
 constexpr unsigned kSqlDialect = 3;
+constexpr size_t kMaxTextParam = 32765;  // bytes of a VARCHAR in a message
 
 IMaster* Master() { return fb_get_master_interface(); }
 
@@ -320,6 +323,7 @@ struct TSiteQuery::TColumn {
   std::string Name;
   unsigned Type = 0;
   int Scale = 0;
+  unsigned CharSet = 0;  // of text columns
   unsigned Length = 0;
   unsigned Offset = 0;
   unsigned NullOffset = 0;
@@ -428,7 +432,6 @@ void TSiteQuery::SetDouble(std::string_view name, double value) {
 }
 
 void TSiteQuery::SetText(std::string_view name, std::string_view value) {
-  if (value.size() > 32765) throw EDatabaseError("Parameter " + std::string(name) + " is too long");
   TParam& param = FindParam(name);
   param.Kind = TParam::TKind::Text;
   param.Text.assign(value);
@@ -488,6 +491,9 @@ void TSiteQuery::Prepare() {
     column.Name = alias != nullptr && *alias != '\0' ? alias : LOutputMeta->getField(&status, index);
     column.Type = LOutputMeta->getType(&status, index) & ~1u;
     column.Scale = LOutputMeta->getScale(&status, index);
+    if (column.Type == SQL_TEXT || column.Type == SQL_VARYING) {
+      column.CharSet = LOutputMeta->getCharSet(&status, index) & 0xFFu;
+    }
     column.Length = LOutputMeta->getLength(&status, index);
     column.Offset = LOutputMeta->getOffset(&status, index);
     column.NullOffset = LOutputMeta->getNullOffset(&status, index);
@@ -527,9 +533,12 @@ IMessageMetadata* TSiteQuery::BuildInput(std::vector<unsigned char>& buffer) {
   TStatus status;
   // Each parameter goes to the server in the type of the value set, which the
   // server converts to the type it expects; the message is rebuilt only when a
-  // type or a text length changed.
+  // type or a text length changed. Text is encoded in the character set of
+  // its target, so that the server stores the characters set, not the bytes
+  // of their UTF-8 form; a target that is not text takes it as NONE.
   std::vector<unsigned> signature;
   signature.reserve(FParamPositions.size() * 3);
+  std::vector<std::string> texts(FParamPositions.size());
   for (size_t position = 0; position < FParamPositions.size(); ++position) {
     const TParam& param = FParams[FParamPositions[position]];
     const unsigned index = static_cast<unsigned>(position);
@@ -548,11 +557,15 @@ IMessageMetadata* TSiteQuery::BuildInput(std::vector<unsigned char>& buffer) {
       case TParam::TKind::Date: type = SQL_TYPE_DATE; length = 4; break;
       case TParam::TKind::Text: {
         type = SQL_VARYING;
-        length = static_cast<unsigned>(std::max<size_t>(param.Text.size(), 1));
         const unsigned serverType = LServerInputMeta->getType(&status, index) & ~1u;
         if (serverType == SQL_TEXT || serverType == SQL_VARYING) {
-          charset = LServerInputMeta->getCharSet(&status, index);
+          charset = LServerInputMeta->getCharSet(&status, index) & 0xFFu;
         }
+        texts[position] = Utf8ToSiteText(param.Text, charset);
+        if (texts[position].size() > kMaxTextParam) {
+          throw EDatabaseError("Parameter " + param.Name + " is too long");
+        }
+        length = static_cast<unsigned>(std::max<size_t>(texts[position].size(), 1));
         break;
       }
     }
@@ -596,8 +609,8 @@ IMessageMetadata* TSiteQuery::BuildInput(std::vector<unsigned char>& buffer) {
         break;
       case TParam::TKind::Date: Store<ISC_DATE>(data, param.Date); break;
       case TParam::TKind::Text:
-        Store<uint16_t>(data, static_cast<uint16_t>(param.Text.size()));
-        std::memcpy(data + sizeof(uint16_t), param.Text.data(), param.Text.size());
+        Store<uint16_t>(data, static_cast<uint16_t>(texts[index].size()));
+        std::memcpy(data + sizeof(uint16_t), texts[index].data(), texts[index].size());
         break;
     }
   }
@@ -701,7 +714,69 @@ bool TSiteQuery::IsNull(std::string_view name) const { return DataOf(ColumnOf(na
 
 namespace {
 
-double ScaleFactor(int scale) { return std::pow(10.0, scale); }
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kMaxIntegerPower = 18;  // 10^18 is the largest power in an int64
+constexpr int64_t kExactDoubleInteger = int64_t{1} << 53;
+
+int64_t IntegerPower(int exponent) {
+  int64_t power = 1;
+  for (int i = 0; i < exponent; ++i) power *= 10;
+  return power;
+}
+
+// The exact decimal text of value * 10^scale, without trailing zeros after
+// the point.
+std::string ScaledText(int64_t value, int scale) {
+  const bool negative = value < 0;
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  std::string digits = std::to_string(magnitude);
+  if (scale >= 0) {
+    if (magnitude != 0) digits.append(static_cast<size_t>(scale), '0');
+  } else {
+    const size_t decimals = static_cast<size_t>(-scale);
+    if (digits.size() <= decimals) digits.insert(0, decimals - digits.size() + 1, '0');
+    digits.insert(digits.size() - decimals, 1, '.');
+    while (digits.back() == '0') digits.pop_back();
+    if (digits.back() == '.') digits.pop_back();
+  }
+  return negative && magnitude != 0 ? "-" + digits : digits;
+}
+
+// The double nearest to value * 10^scale. Dividing an exactly held integer
+// by an exactly held power of ten rounds once, to the nearest double; the
+// rounded power 10^-n that a multiplication would need is off already, so
+// that 35 * 0.01 gives 0.35000000000000003 where 35 / 100 gives 0.35.
+double ScaledToDouble(int64_t value, int scale) {
+  const int exponent = scale < 0 ? -scale : scale;
+  const bool exactValue = value <= kExactDoubleInteger && value >= -kExactDoubleInteger;
+  if (exactValue && exponent < static_cast<int>(std::size(kExactPowers))) {
+    const double power = kExactPowers[exponent];
+    return scale < 0 ? static_cast<double>(value) / power : static_cast<double>(value) * power;
+  }
+  const std::string text = ScaledText(value, scale);
+  double result = 0;
+  std::from_chars(text.data(), text.data() + text.size(), result);
+  return result;
+}
+
+// value * 10^scale rounded to an integer, halves away from zero.
+int64_t ScaledToInteger(int64_t value, int scale) {
+  if (scale >= 0) return value * IntegerPower(scale);
+  if (-scale > kMaxIntegerPower) return 0;  // below one half whatever the value
+  const int64_t power = IntegerPower(-scale);
+  const int64_t quotient = value / power;
+  const int64_t remainder = value % power;
+  const uint64_t twice = 2 * static_cast<uint64_t>(remainder < 0 ? -remainder : remainder);
+  if (twice >= static_cast<uint64_t>(power)) return quotient + (value < 0 ? -1 : 1);
+  return quotient;
+}
+
+int64_t LoadScaled(const unsigned char* data, unsigned type) {
+  return type == SQL_SHORT ? Load<int16_t>(data) : type == SQL_LONG ? Load<int32_t>(data) : Load<int64_t>(data);
+}
 
 }  // namespace
 
@@ -710,10 +785,9 @@ double TSiteQuery::AsFloat(std::string_view name) const {
   const unsigned char* data = DataOf(column);
   if (data == nullptr) return 0.0;
   switch (column.Type) {
-    case SQL_SHORT: return Load<int16_t>(data) * ScaleFactor(column.Scale);
-    case SQL_LONG: return Load<int32_t>(data) * ScaleFactor(column.Scale);
-    case SQL_INT64:
-      return static_cast<double>(Load<int64_t>(data)) * ScaleFactor(column.Scale);
+    case SQL_SHORT:
+    case SQL_LONG:
+    case SQL_INT64: return ScaledToDouble(LoadScaled(data, column.Type), column.Scale);
     case SQL_FLOAT: return Load<float>(data);
     case SQL_DOUBLE:
     case SQL_D_FLOAT: return Load<double>(data);
@@ -743,17 +817,7 @@ int64_t TSiteQuery::AsInteger(std::string_view name) const {
   switch (column.Type) {
     case SQL_SHORT:
     case SQL_LONG:
-    case SQL_INT64: {
-      int64_t value = column.Type == SQL_SHORT  ? Load<int16_t>(data)
-                      : column.Type == SQL_LONG ? Load<int32_t>(data)
-                                                : Load<int64_t>(data);
-      if (column.Scale == 0) return value;
-      if (column.Scale > 0) {
-        for (int i = 0; i < column.Scale; ++i) value *= 10;
-        return value;
-      }
-      return std::llround(static_cast<double>(value) * ScaleFactor(column.Scale));
-    }
+    case SQL_INT64: return ScaledToInteger(LoadScaled(data, column.Type), column.Scale);
     case SQL_BOOLEAN: return Load<unsigned char>(data) != 0 ? 1 : 0;
     case SQL_TEXT:
     case SQL_VARYING: {
@@ -791,15 +855,16 @@ std::string TSiteQuery::AsString(std::string_view name) const {
   const unsigned char* data = DataOf(column);
   if (data == nullptr) return std::string();
   switch (column.Type) {
-    case SQL_TEXT: return std::string(reinterpret_cast<const char*>(data), column.Length);
+    case SQL_TEXT:
+      return SiteTextToUtf8(std::string_view(reinterpret_cast<const char*>(data), column.Length),
+                            column.CharSet);
     case SQL_VARYING:
-      return std::string(reinterpret_cast<const char*>(data) + sizeof(uint16_t),
-                         Load<uint16_t>(data));
+      return SiteTextToUtf8(std::string_view(reinterpret_cast<const char*>(data) + sizeof(uint16_t),
+                                             Load<uint16_t>(data)),
+                            column.CharSet);
     case SQL_SHORT:
     case SQL_LONG:
-    case SQL_INT64:
-      if (column.Scale >= 0) return std::to_string(AsInteger(name));
-      [[fallthrough]];
+    case SQL_INT64: return ScaledText(LoadScaled(data, column.Type), column.Scale);
     case SQL_FLOAT:
     case SQL_DOUBLE:
     case SQL_D_FLOAT: {

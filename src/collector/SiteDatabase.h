@@ -46,8 +46,13 @@ using TFbRef = std::unique_ptr<T, TFbEnd<T>>;
 //
 // A database name without a host ("/data/site.fdb") is opened by the embedded
 // engine in this process; "host:path" and "host/port:path" go to a server.
-// Text is exchanged without character-set conversion: the connection uses the
-// character set NONE, so the bytes stored are the bytes read.
+// The connection uses the character set NONE, so the server sends and takes
+// text in the bytes stored, without converting it. The queries convert it: a
+// text column reads as UTF-8 decoded by the character set its metadata
+// declares, and a text parameter is encoded in the character set of its
+// target (collector/SiteText.h says how each set is read and written; NONE
+// is Windows-1252). Callers see UTF-8 only. CHAR columns keep their padding,
+// which for a multi-byte set fills the declared length in bytes.
 //
 // The default transaction uses the server's defaults (snapshot, wait,
 // read-write). Every failure of the client library raises EDatabaseError
@@ -135,6 +140,9 @@ class TSiteDatabase {
 // The current row of an open result implements TDataRow: columns are found by
 // their alias (their name when they have none), without regard to case, the
 // first column of a name winning; NULL reads as 0, 0.0, date-time 0 or "".
+// A scaled integer (NUMERIC, DECIMAL) reads as the double nearest to its
+// decimal value, as that value rounded half away from zero by AsInteger, and
+// as its exact decimal text without trailing zeros by AsString.
 // Reading a row when there is none (Eof), or a BLOB column, raises
 // EDatabaseError.
 class TSiteQuery : public TDataRow {
@@ -158,7 +166,8 @@ class TSiteQuery : public TDataRow {
   bool Prepared() const;
 
   // Set every occurrence of the named parameter. Raise EDatabaseError for a
-  // name the statement does not have.
+  // name the statement does not have. SetText takes UTF-8; a text longer than
+  // 32765 bytes in the target's character set raises when the statement runs.
   void SetInteger(std::string_view name, int64_t value);
   void SetDouble(std::string_view name, double value);
   void SetText(std::string_view name, std::string_view value);

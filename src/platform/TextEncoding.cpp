@@ -101,6 +101,22 @@ std::string Utf16LeToUtf8(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
+std::string RepairUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    bool valid = true;
+    const char32_t code = NextCodePoint(text, i, &valid);
+    if (valid) {
+      out.append(text, start, i - start);
+    } else {
+      AppendUtf8(out, code);
+    }
+  }
+  return out;
+}
+
 bool IsValidUtf8(const std::string& text) {
   bool valid = true;
   for (std::size_t i = 0; i < text.size() && valid;) NextCodePoint(text, i, &valid);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <vector>
 
 // Conversions between UTF-8 and UTF-16LE. Malformed input never raises: each
@@ -22,5 +23,20 @@ void AppendUtf8(std::string& out, char32_t code);
 char32_t NextCodePoint(std::string_view text, std::size_t& i, bool* valid = nullptr);
 // Whether `text` is well-formed UTF-8.
 bool IsValidUtf8(const std::string& text);
+// `text` with every malformed sequence replaced as NextCodePoint does (one
+// U+FFFD per byte that cannot be decoded).
+std::string RepairUtf8(std::string_view text);
+
+// Conversion through the system's character-set converters, for sets that
+// have no table of their own here. `charset` is an IANA name ("ISO-8859-2",
+// "SHIFT_JIS", "WINDOWS-1251"). Both return nothing when the system has no
+// converter for the set; both are thread-safe and never raise.
+//
+// Bytes that are not valid in the set become U+FFFD, one for each byte that
+// cannot start a character, so the characters after them keep their places.
+std::optional<std::string> CharsetToUtf8(std::string_view bytes, const std::string& charset);
+// A character the set cannot hold becomes "?"; malformed UTF-8 is read as
+// RepairUtf8 reads it.
+std::optional<std::string> Utf8ToCharset(std::string_view utf8, const std::string& charset);
 
 }  // namespace platform

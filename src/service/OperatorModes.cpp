@@ -1,5 +1,6 @@
 #include "service/OperatorModes.h"
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Shared/Orvel_Shared/AnsiText.h"
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
@@ -17,6 +19,7 @@
 #include "collector/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "model/JSONConventions.h"
+#include "platform/TextEncoding.h"
 #include "server/QuorixURI.h"
 #include "server/ServerDocuments.h"
 #include "service/DataCollectorSvcMain.h"
@@ -40,6 +43,31 @@ std::string WindowText(TDateTime start, TDateTime end) {
 
 std::string Plural(size_t n, const std::string& word, const std::string& plural = {}) {
   return std::to_string(n) + " " + (n == 1 ? word : plural.empty() ? word + "s" : plural);
+}
+
+// The characters of a document that the post, written in Windows-1252,
+// carries as "?": how many there are, and each of them once in order of first
+// use (a malformed byte shows as U+FFFD).
+struct TReplacedCharacters {
+  size_t Count = 0;
+  std::string Distinct;
+};
+
+TReplacedCharacters ReplacedInPost(const std::string& document) {
+  TReplacedCharacters replaced;
+  std::vector<char32_t> seen;
+  for (size_t i = 0; i < document.size();) {
+    bool valid = true;
+    const char32_t code = platform::NextCodePoint(document, i, &valid);
+    if (valid && AnsiHolds(code)) continue;
+    ++replaced.Count;
+    if (std::find(seen.begin(), seen.end(), code) == seen.end()) {
+      seen.push_back(code);
+      if (!replaced.Distinct.empty()) replaced.Distinct += ' ';
+      platform::AppendUtf8(replaced.Distinct, code);
+    }
+  }
+  return replaced;
 }
 
 // What one document holds, in the words of the summary lines.
@@ -372,9 +400,16 @@ int TOperatorModes::RunTest() {
     FErr << "DataCollector /TEST failed: " << OrDefault(reason, "no document was built") << "\n";
     return 1;
   }
-  FOut << document << "\n";
+  // The document as the server will read it: the post is Windows-1252, so
+  // what it cannot hold is shown as the "?" the server gets.
+  FOut << AnsiToUtf8(Utf8ToAnsi(document)) << "\n";
   for (const std::string& note : collector.Problems) {
     if (StartsWith(note, "Note: ")) FErr << note << "\n";
+  }
+  const TReplacedCharacters replaced = ReplacedInPost(document);
+  if (replaced.Count != 0) {
+    FErr << "Note: the post carries " << Plural(replaced.Count, "character")
+         << " as \"?\", since Windows-1252 cannot hold them: " << replaced.Distinct << "\n";
   }
   FErr << "Not posted (TEST). " << summary << "\n";
   return 0;

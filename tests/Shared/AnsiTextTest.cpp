@@ -33,4 +33,13 @@ TEST(AnsiText, EveryByteRoundTrips) {
   EXPECT_EQ(AnsiToUtf8("\x81"), "\xC2\x81");
 }
 
+TEST(AnsiText, AnsiHoldsWhatUtf8ToAnsiKeeps) {
+  for (const char32_t code : {U'a', U'?', U'\0', U'é', U'ÿ', U'€', U'™', U'\u0081'}) {
+    EXPECT_TRUE(AnsiHolds(code)) << static_cast<uint32_t>(code);
+  }
+  for (const char32_t code : {U'Ł', U'日', U'\u0080', U'\U0001F600', U'\uFFFD'}) {
+    EXPECT_FALSE(AnsiHolds(code)) << static_cast<uint32_t>(code);
+  }
+}
+
 }  // namespace

@@ -42,10 +42,10 @@ TSiteFixtureOptions GeneratedLoad() {
 
 class EndToEndRetrievalTest : public ::testing::Test {
  protected:
-  EndToEndRetrievalTest()
+  explicit EndToEndRetrievalTest(const TSiteFixtureOptions& options = GeneratedLoad())
       : host("DC_SERVER_HOST", "127.0.0.1"),
         port("DC_SERVER_PORT", std::to_string(server.port()).c_str()),
-        site(GeneratedLoad()) {
+        site(options) {
     // The load was made before the collector's trigger existed: touch every
     // punch so that its day is pending, and start the windows yesterday.
     site.Exec("UPDATE PunchInterval SET Rate = Rate");
@@ -73,6 +73,20 @@ class EndToEndRetrievalTest : public ::testing::Test {
     EXPECT_EQ(server.requests().size(), before + 1);
     const std::string decoded = server.decoded(server.requests().size() - 1);
     return decoded.empty() ? json() : json::parse(decoded);
+  }
+
+  // The text of each row of a two-column query (an id, a text), as the
+  // database holds it.
+  std::map<int64_t, std::string> Texts(const std::string& sql) {
+    std::map<int64_t, std::string> texts;
+    site.Writer().StartTransaction();
+    TSiteQuery query(site.Writer(), sql);
+    for (query.Open(); !query.Eof(); query.Next()) {
+      texts[query.AsInteger(query.FieldName(0))] = query.AsString(query.FieldName(1));
+    }
+    query.Close();
+    site.Writer().Commit();
+    return texts;
   }
 
   std::vector<int64_t> Column(const std::string& sql) {
@@ -255,5 +269,77 @@ TEST_F(EndToEndRetrievalTest, LaterCyclesSendOnlyWhatChangedAndAFailedPostIsRese
   EXPECT_THAT(SentSaleIds(Cycle()), testing::ElementsAre(9));
   EXPECT_EQ(Column("SELECT COUNT(*) FROM DC_PENDINGEMPDAYS_V111")[0], 0);
 }
+
+// A site whose text is kept in one character set, with money in NUMERIC
+// columns or not: the decoded post holds the database's characters and
+// amounts exactly.
+struct TSiteKind {
+  const char* name;
+  const char* charset;
+  bool numericMoney;
+  int64_t zoeBytes;  // octet_length('Zoë Zimmer') in that set
+};
+
+TSiteFixtureOptions KindLoad(const TSiteKind& kind) {
+  TSiteFixtureOptions options = GeneratedLoad();
+  options.Charset = kind.charset;
+  options.NumericMoney = kind.numericMoney;
+  options.LocationCode = "AUDÉ1";
+  return options;
+}
+
+class SiteTextEndToEndTest : public EndToEndRetrievalTest, public testing::WithParamInterface<TSiteKind> {
+ protected:
+  SiteTextEndToEndTest() : EndToEndRetrievalTest(KindLoad(GetParam())) {}
+
+  static int64_t Id(const json& value) {
+    return value.is_string() ? std::stoll(value.get<std::string>()) : value.get<int64_t>();
+  }
+
+  // Each record of a list carries the Name the database holds for its id.
+  void ExpectNamesAsStored(const json& records, const std::string& sql,
+                           const std::vector<std::string>& mustHold) {
+    SCOPED_TRACE(sql);
+    const std::map<int64_t, std::string> stored = Texts(sql);
+    std::set<std::string> sent;
+    for (const json& record : records) {
+      const auto it = stored.find(Id(record.at("ObjId")));
+      ASSERT_NE(it, stored.end()) << record.dump();
+      EXPECT_EQ(record.at("Name").get<std::string>(), it->second);
+      sent.insert(record.at("Name").get<std::string>());
+    }
+    for (const std::string& name : mustHold) EXPECT_EQ(sent.count(name), 1u) << name;
+  }
+};
+
+TEST_P(SiteTextEndToEndTest, TheDecodedPostHoldsTheSitesTextAndAmounts) {
+  EXPECT_EQ(Column("SELECT octet_length(Name) FROM Employee WHERE ObjID = 1001"),
+            std::vector<int64_t>{GetParam().zoeBytes});
+  const json document = Cycle();
+  ASSERT_TRUE(document.is_object());
+  EXPECT_EQ(document.at("Header").at("LocCode"), "AUDÉ1");
+
+  const json& references = document.at("ReferenceData");
+  ExpectNamesAsStored(references.at("Employees"), "SELECT ObjID, TRIM(Name) FROM Employee",
+                      {"Zoë Zimmer", "Marta Garçía"});
+  for (const json& employee : references.at("Employees")) {
+    if (Id(employee.at("ObjId")) == 1002) {
+      EXPECT_EQ(employee.at("LastName"), "Garçía");
+    }
+  }
+  ExpectNamesAsStored(document.at("EmployeeCategories"), "SELECT ObjID, TRIM(Name) FROM EmpCategory",
+                      {"Café staff"});
+  ExpectNamesAsStored(references.at("Roles"), "SELECT ObjID, TRIM(Name) FROM EmpRole", {});
+  ExpectNamesAsStored(references.at("Terminals"), "SELECT ObjID, TRIM(Name) FROM Terminal", {});
+  ExpectNamesAsStored(references.at("Services"), "SELECT ObjID, TRIM(Name) FROM Service",
+                      {"Crème Wax", "Rain Guard™"});
+  for (const json& sale : document.at("SalesDataJSON")) ExpectSaleAsStored(sale.at("SalesData"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, SiteTextEndToEndTest,
+                         testing::Values(TSiteKind{"Win1252", "WIN1252", false, 10},
+                                         TSiteKind{"Utf8NumericMoney", "UTF8", true, 11},
+                                         TSiteKind{"NoneNumericMoney", "NONE", true, 10}),
+                         [](const testing::TestParamInfo<TSiteKind>& info) { return info.param.name; });
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Shared/Orvel_Shared/AnsiText.h"
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "support/RetrievalSite.h"
 #include "support/ScopedEnv.h"
@@ -46,7 +47,8 @@ class RetrievalMendsTest : public ::testing::Test {
     collector->RunCycle();
     const auto requests = server.requests();
     EXPECT_EQ(requests.size(), before + 1);
-    return requests.size() > before ? json::parse(requests.back().body) : json();
+    // The post is Windows-1252; the fixture's names are not all ASCII.
+    return requests.size() > before ? json::parse(AnsiToUtf8(requests.back().body)) : json();
   }
   json Cycle(const std::string& body) {
     StatsServer::Answer answer;

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <thread>
+
+#include "Shared/Orvel_Shared/AnsiText.h"
 
 #include "Shared/Orvel_Shared/DBCredentials.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
@@ -198,7 +202,7 @@ TEST_P(SiteDatabaseTest, ValuesRoundTripExactly) {
   const Row rows[] = {
       {0, 0.0, "", 0.0},
       {-2147483648LL, -1.5, "plain", EncodeDateTime(2024, 3, 7, 14, 5, 9, 123)},
-      {9007199254740993LL, 1e300, "Ren\xE9" "e Garc\xED" "a", EncodeDateTime(2024, 2, 29, 23, 59, 59, 999)},
+      {9007199254740993LL, 1e300, "Renée García", EncodeDateTime(2024, 2, 29, 23, 59, 59, 999)},
       {42, 0.1 + 0.2, "colon: and 'quote'", EncodeDateTime(1850, 6, 15, 10, 30, 0, 1)},
       {7, 2.5, std::string(40, 'w'), EncodeDateTime(9999, 12, 31, 23, 59, 59, 999)},
   };
@@ -361,18 +365,127 @@ TEST_P(SiteDatabaseTest, PreparedQuerySurvivesReconnect) {
   EXPECT_EQ(query.AsInteger("cnt"), fixture_->Summary().Sales);
 }
 
-TEST_P(SiteDatabaseTest, AnsiTextKeepsItsBytes) {
-  TSiteQuery query(db_, "select Name from Employee where Name containing :Part");
-  query.SetText("Part", "\xE9");
+// The fixture's names reach the database as Windows-1252 and read back as
+// the same characters; a parameter compares with them as text.
+TEST_P(SiteDatabaseTest, AnsiTextReadsAsItsCharacters) {
+  TSiteQuery query(db_, "select Name, octet_length(Name) bytes, char_length(Name) chars from Employee "
+                        "where Name containing :Part");
+  query.SetText("Part", "ç");
   query.Open();
   int found = 0;
   for (; !query.Eof(); query.Next()) {
-    EXPECT_NE(query.AsString("Name").find('\xE9'), std::string::npos);
+    EXPECT_NE(query.AsString("Name").find("ç"), std::string::npos) << query.AsString("Name");
+    EXPECT_EQ(query.AsInteger("bytes"), query.AsInteger("chars"));  // one byte a character
     ++found;
   }
-  TSiteQuery all(db_, "select count(*) cnt from Employee where Name like '%' || ascii_char(233) || '%'");
+  EXPECT_GT(found, 0);
+  TSiteQuery all(db_, "select count(*) cnt from Employee where Name like '%' || ascii_char(231) || '%'");
   all.Open();
   EXPECT_EQ(found, all.AsInteger("cnt"));
+}
+
+// Each column's text is written in its own character set and read back as
+// the characters written; what the set cannot hold is stored as "?".
+TEST_P(SiteDatabaseTest, TextTravelsInEachColumnsCharacterSet) {
+  struct Case {
+    const char* column;
+    std::string written;
+    std::string read;
+    std::string stored;  // the bytes in the database
+  };
+  const Case cases[] = {
+      {"Plain", "Zoë € Ł", "Zoë € ?", "Zo\xEB \x80 ?"},
+      {"Ansi", "Café staff", "Café staff", "Caf\xE9 staff"},
+      {"Uni", "Garçía Ł 日", "Garçía Ł 日", "Gar\xC3\xA7\xC3\xAD" "a \xC5\x81 \xE6\x97\xA5"},
+      {"Fss", "AUDÉ1", "AUDÉ1", "AUD\xC3\x89" "1"},
+      {"Latin", "Zoë €", "Zoë ?", "Zo\xEB ?"},
+      {"Cyr", "Кафе é", "Кафе ?", "\xCA\xE0\xF4\xE5 ?"},
+      // A CHAR column of a multi-byte set is stored padded to its length in
+      // characters and read padded to its length in bytes.
+      {"Fixed", "Zoë", "Zoë" + std::string(20, ' '), "Zo\xC3\xAB   "},
+  };
+  TSiteQuery(db_, "create table Texts (Id int, Plain varchar(20) character set none, "
+                  "Ansi varchar(20) character set win1252, Uni varchar(20) character set utf8, "
+                  "Fss varchar(20) character set unicode_fss, Latin varchar(20) character set "
+                  "iso8859_1, Cyr varchar(20) character set win1251, Fixed char(6) character set "
+                  "utf8)").ExecSQL();
+  db_.Commit();
+  db_.StartTransaction();
+  for (size_t n = 0; n < std::size(cases); ++n) {
+    const Case& c = cases[n];
+    SCOPED_TRACE(c.column);
+    TSiteQuery insert(db_, std::string("insert into Texts (Id, ") + c.column + ") values (:Id, :Text)");
+    insert.SetInteger("Id", static_cast<int64_t>(n));
+    insert.SetText("Text", c.written);
+    insert.ExecSQL();
+
+    TSiteQuery select(db_, std::string("select ") + c.column + " Text, cast(" + c.column +
+                               " as varchar(100) character set octets) Raw from Texts where " +
+                               c.column + " = :Text");
+    select.SetText("Text", c.read);
+    select.Open();
+    ASSERT_FALSE(select.Eof());
+    EXPECT_EQ(select.AsString("Text"), c.read);
+    EXPECT_EQ(select.AsString("Raw"), AnsiToUtf8(c.stored));  // octets read byte for byte
+    select.Close();
+  }
+
+  // A text parameter's limit is on its bytes in the target's character set.
+  TSiteQuery length(db_, "select char_length(cast(:Text as varchar(32765) character set win1252)) n "
+                         "from rdb$database");
+  std::string accents;
+  for (int i = 0; i < 20000; ++i) accents += "é";  // 40000 bytes in UTF-8, 20000 in the target
+  length.SetText("Text", accents);
+  length.Open();
+  EXPECT_EQ(length.AsInteger("N"), 20000);
+  length.Close();
+  length.SetText("Text", std::string(32766, 'a'));
+  EXPECT_THROW(length.Open(), EDatabaseError);
+}
+
+// NUMERIC and DECIMAL values in 16, 32 and 64 bits at scales 0 to 4 read as
+// the double nearest their decimal value (0.35, not 0.35000000000000003), as
+// that value rounded half away from zero, and as their exact text.
+TEST_P(SiteDatabaseTest, ScaledIntegersReadAsTheirDecimalValue) {
+  struct Case {
+    const char* text;
+    int64_t integer;
+  };
+  const Case cases[] = {
+      {"0", 0},          {"42", 42},         {"0.35", 0},        {"1.15", 1},
+      {"2.675", 3},      {"1.005", 1},       {"4.35", 4},        {"8.2", 8},
+      {"0.7", 1},        {"3.3", 3},         {"0.57", 1},        {"-0.35", 0},
+      {"-2.675", -3},    {"2.5", 3},         {"-1.5", -2},       {"0.0001", 0},
+      {"12345678901234.5678", 12345678901235},
+      {"900719925474098.5", 900719925474099},  // beyond 2^53 as a scaled integer
+      {"-92233720368547.7581", -92233720368548},
+  };
+  const struct {
+    int precision;
+    double limit;  // of the scaled integer
+  } storages[] = {{4, 32767}, {9, 2147483647}, {18, 9.3e18}};
+  int checked = 0;
+  for (const Case& c : cases) {
+    const std::string text = c.text;
+    const size_t point = text.find('.');
+    const int decimals = point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
+    const double value = std::strtod(c.text, nullptr);
+    for (int scale = decimals; scale <= 4; ++scale) {
+      for (const auto& storage : storages) {
+        if (std::fabs(value) * std::pow(10.0, scale) > storage.limit) continue;
+        const std::string type =
+            "numeric(" + std::to_string(storage.precision) + "," + std::to_string(scale) + ")";
+        SCOPED_TRACE(text + " as " + type);
+        TSiteQuery query(db_, "select cast(" + text + " as " + type + ") n from rdb$database");
+        query.Open();
+        EXPECT_EQ(query.AsFloat("N"), value);
+        EXPECT_EQ(query.AsInteger("N"), c.integer);
+        EXPECT_EQ(query.AsString("N"), text);
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 100);
 }
 
 TEST_P(SiteDatabaseTest, CancelOperationInterruptsALongStatement) {
@@ -410,7 +523,7 @@ class DatabaseSessionTest : public testing::TestWithParam<TConnectionMode> {
   // A fixture database with options, changed by sql (run by the site), and a
   // collector configured for it.
   void Make(const TSiteFixtureOptions& options, const std::vector<std::string>& sql = {},
-            const std::string& stage = "19.2.5.1") {
+            const std::string& stage = "19.2.5.1", const std::string& locCode = "TST001") {
     fixture_ = std::make_unique<TFixtureDatabase>(options, GetParam());
     if (!sql.empty()) {
       TSiteDatabase site;
@@ -422,6 +535,7 @@ class DatabaseSessionTest : public testing::TestWithParam<TConnectionMode> {
     TSiteRegistry registry;
     registry.Database = fixture_->Name();
     registry.Stage = stage;
+    registry.LocCode = locCode;
     collector_.Configure(registry);
   }
 
@@ -544,6 +658,32 @@ TEST_P(DatabaseSessionTest, OutcomesOfOpening) {
     EXPECT_EQ(collector_.SalePassesQuery() != nullptr, c.passes);
   }
   EXPECT_EQ(collector_.Cfg().DBFileVersion(), "19.2.0.0");
+}
+
+// A location code outside ASCII matches the same code in the registry
+// whichever character set the site database keeps its text in.
+TEST_P(DatabaseSessionTest, ALocationCodeOutsideAsciiMatchesInEveryCharacterSet) {
+  for (const char* charset : {"WIN1252", "UTF8", "NONE"}) {
+    SCOPED_TRACE(charset);
+    TSiteFixtureOptions options;
+    options.Charset = charset;
+    options.LocationCode = "AUDÉ1";
+    collector_.CloseDatabase();
+    Make(options, {}, "19.2.5.1", "AUDÉ1");
+    collector_.TakeLines();
+    EXPECT_TRUE(collector_.OpenDatabase());
+    EXPECT_EQ(collector_.Cfg().LocCode(), "AUDÉ1");
+    EXPECT_EQ(collector_.TakeLines().size(), 1u);
+  }
+  TSiteRegistry registry;
+  registry.Database = fixture_->Name();
+  registry.LocCode = "AUDE1";
+  collector_.CloseDatabase();
+  collector_.Configure(registry);
+  collector_.TakeLines();
+  EXPECT_FALSE(collector_.OpenDatabase());
+  EXPECT_EQ(collector_.TakeLines().back(),
+            "ERROR: Installed location code (AUDE1) does not match database location code (AUDÉ1)");
 }
 
 TEST_P(DatabaseSessionTest, MissingDatabaseIsReportedAndDisconnected) {

@@ -58,3 +58,44 @@ TEST(TextEncodingTest, AppendUtf8RoundTripsThroughNextCodePoint) {
 }
 
 }  // namespace
+
+// The system's converters: characters become UTF-8 and back, a byte the set
+// rejects is one U+FFFD (the characters after it keep their places), a
+// character the set cannot hold is "?", and an unknown set is no conversion.
+TEST(TextEncodingTest, SystemConvertersDecodeReplaceAndRefuseUnknownSets) {
+  struct Case {
+    const char* name;
+    std::string charset;
+    std::string bytes;
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {"Cyrillic", "CP1251", "\xCF\xF0\xE8\xE2\xE5\xF2", "Привет"},
+      {"Shift JIS", "SHIFT_JIS", "\x93\xFA\x96\x7B", "日本"},
+      {"lone lead byte in the middle", "SHIFT_JIS", "A\x93 B\x93\xFA", "A\xEF\xBF\xBD B日"},
+      {"cut off at the end", "SHIFT_JIS", "\x93\xFA\x96", "日\xEF\xBF\xBD"},
+      {"Latin-2", "ISO-8859-2", "\xA3\xF3\xE6", "Łóć"},
+      {"empty", "CP1251", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(platform::CharsetToUtf8(c.bytes, c.charset), c.utf8);
+  }
+  EXPECT_EQ(platform::Utf8ToCharset("Привет", "CP1251"), "\xCF\xF0\xE8\xE2\xE5\xF2");
+  EXPECT_EQ(platform::Utf8ToCharset("Zoë 日本 Ł", "CP1251"), "Zo? ?? ?");
+  EXPECT_EQ(platform::Utf8ToCharset("a\xFF" "b", "ISO-8859-2"), "a?b");
+  EXPECT_EQ(platform::CharsetToUtf8("abc", "NO-SUCH-CHARSET"), std::nullopt);
+  EXPECT_EQ(platform::Utf8ToCharset("abc", "NO-SUCH-CHARSET"), std::nullopt);
+  // A long text crosses the converter's buffer.
+  const std::string many(10000, '\xE9');
+  std::string expected;
+  for (int i = 0; i < 10000; ++i) expected += "é";
+  EXPECT_EQ(platform::CharsetToUtf8(many, "ISO-8859-2"), expected);
+}
+
+TEST(TextEncodingTest, RepairUtf8ReplacesOnlyWhatIsMalformed) {
+  EXPECT_EQ(platform::RepairUtf8("Zoë"), "Zoë");
+  EXPECT_EQ(platform::RepairUtf8("Zo\xEB" "!"), "Zo\xEF\xBF\xBD!");
+  EXPECT_EQ(platform::RepairUtf8("\xC3"), "\xEF\xBF\xBD");
+  EXPECT_EQ(platform::RepairUtf8("\xE2\x82" "x"), "\xEF\xBF\xBD\xEF\xBF\xBDx");
+}

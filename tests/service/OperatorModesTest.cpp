@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "collector/SiteDatabase.h"
+#include "platform/TextEncoding.h"
 #include "service/ChildProcess.h"
 #include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
@@ -45,8 +46,8 @@ std::string Hive(const std::string& database) {
 
 class OperatorModesTest : public ::testing::Test {
  protected:
-  OperatorModesTest()
-      : FDatabase(SmallSite()),
+  explicit OperatorModesTest(const TSiteFixtureOptions& site = SmallSite())
+      : FDatabase(site),
         FRegistry(Hive(FDatabase.Path())),
         FHost("DC_SERVER_HOST", "127.0.0.1"),
         FPort("DC_SERVER_PORT", std::to_string(FServer.port()).c_str()) {
@@ -119,6 +120,18 @@ class OperatorModesTest : public ::testing::Test {
   std::ostringstream FOut;
   std::ostringstream FErr;
   std::vector<std::string> FLog;
+};
+
+// The same site with its text in UTF-8, which holds characters that the post's
+// Windows-1252 cannot.
+class OperatorModesUtf8Test : public OperatorModesTest {
+ protected:
+  static TSiteFixtureOptions Utf8Site() {
+    TSiteFixtureOptions options = SmallSite();
+    options.Charset = "UTF8";
+    return options;
+  }
+  OperatorModesUtf8Test() : OperatorModesTest(Utf8Site()) {}
 };
 
 }  // namespace
@@ -226,4 +239,33 @@ TEST_F(OperatorModesTest, CheckReportsEveryCheckAndCarriesOutNoServerOrder) {
   EXPECT_TRUE(HasTable("DC_STATUS"));
   EXPECT_TRUE(HasTable("DC_PENDINGEMPDAYS_V111"));
   EXPECT_EQ(Posts(), 1u);
+}
+
+// TEST prints valid UTF-8 holding what the post carries, "?" where Windows-1252
+// has no character, and says so once on standard error.
+TEST_F(OperatorModesUtf8Test, TestPrintsWhatThePostCarriesAndNamesWhatItReplaces) {
+  StartTransactionManager();
+  ASSERT_EQ(Run("ONCE"), 0) << FErr.str();
+  TSiteDatabase db;
+  FDatabase.Connect(db);
+  db.StartTransaction();
+  TSiteQuery rename(db, "UPDATE Employee SET Name = :Name WHERE ObjID = 1002");
+  rename.SetText("Name", "Zoë Łukasz 日本");
+  rename.ExecSQL();
+  db.Commit();
+  db.Disconnect();
+  Exec("INSERT INTO PunchInterval (ObjID, Site, Employee, PunchDate, PiType, Department, InTime, OutTime, "
+       "ActualIn, ActualOut, Rate, Multiplier) VALUES (990001, 1, 1002, CURRENT_DATE, 'R', 1, 480, 960, 480, "
+       "960, 12, 1)");
+
+  ASSERT_EQ(Run("TEST"), 0) << FErr.str();
+  const std::string printed = FOut.str();
+  EXPECT_TRUE(platform::IsValidUtf8(printed));
+  EXPECT_NE(printed.find("\"Zoë ?ukasz ??\""), std::string::npos) << printed;
+  const std::string note = "Note: the post carries 3 characters as \"?\", since Windows-1252 cannot hold them: Ł 日 本\n";
+  EXPECT_NE(FErr.str().find(note), std::string::npos) << FErr.str();
+
+  ASSERT_EQ(Run("ONCE"), 0) << FErr.str();
+  const std::string posted = FServer.requests().back().body;
+  EXPECT_NE(posted.find("\"Zo\xEB ?ukasz ??\""), std::string::npos) << "the post is unchanged";
 }

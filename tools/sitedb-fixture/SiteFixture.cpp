@@ -1,6 +1,9 @@
 #include "sitedb-fixture/SiteFixture.h"
 
 #include <algorithm>
+#include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Shared/Orvel_Shared/DBCredentials.h"
@@ -27,7 +30,7 @@ const char* const kTables[] = {
     "CREATE INDEX Sale_Modified ON Sale (Modified)",
     "CREATE INDEX Sale_LogDate ON Sale (LogDate)",
     "CREATE TABLE SaleFacts (Site INTEGER NOT NULL, SaleID INTEGER NOT NULL, "
-    "Fact INTEGER NOT NULL, ProfitCenter INTEGER, Data DOUBLE PRECISION)",
+    "Fact INTEGER NOT NULL, ProfitCenter INTEGER, Data $FACT)",
     "CREATE INDEX SaleFacts_Sale ON SaleFacts (Site, SaleID)",
     "CREATE TABLE SaleEmployees (Site INTEGER NOT NULL, SaleID INTEGER NOT NULL, "
     "Employee INTEGER, EmpRole INTEGER, ProfitCenter INTEGER)",
@@ -54,11 +57,26 @@ const char* const kTables[] = {
 
 const char* const kSalePassesTable[] = {
     "CREATE TABLE SalePasses (Site INTEGER NOT NULL, SaleID INTEGER NOT NULL, Status INTEGER, "
-    "Amount DOUBLE PRECISION, Upsell DOUBLE PRECISION)",
+    "Amount $PASS, Upsell $PASS)",
     "CREATE INDEX SalePasses_Sale ON SalePasses (Site, SaleID)",
 };
 
 const char* const kRoles[] = {"ORVEL_ADMIN", "ORVEL_LOGON", "REPLICATE"};
+
+// The table text with the money types of the options in place of $FACT and
+// $PASS.
+std::string TableSQL(const char* sql, const TSiteFixtureOptions& options) {
+  std::string text = sql;
+  const std::pair<const char*, const char*> types[] = {
+      {"$FACT", options.NumericMoney ? "NUMERIC(18,2)" : "DOUBLE PRECISION"},
+      {"$PASS", options.NumericMoney ? "NUMERIC(15,4)" : "DOUBLE PRECISION"}};
+  for (const auto& [marker, type] : types) {
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+      text.replace(at, std::strlen(marker), type);
+    }
+  }
+  return text;
+}
 
 constexpr int kProfitCenters = 3;
 constexpr int kHistoryBitsPerCenter = 12;
@@ -145,7 +163,7 @@ void InsertReferences(TSiteDatabase& database, const TSiteFixtureOptions& option
     ++summary.Terminals;
   };
   static const char* const kTerminalNames[] = {"Pay Station 1", "Pay Station 2", "Tunnel Entry",
-                                               "Office POS",    "Detail Desk",   "Vacuum Island"};
+                                               "Office POS",    "Détail Café",   "Vacuum Île"};
   static const int32_t kTerminalTypes[] = {1, 1, 3, 2, 2, 4};
   for (int i = 0; i < kSiteTerminals; ++i) {
     addTerminal(kFirstTerminal + i, options.Site, kTerminalTypes[i], kTerminalNames[i]);
@@ -154,7 +172,7 @@ void InsertReferences(TSiteDatabase& database, const TSiteFixtureOptions& option
   addTerminal(kOtherSiteTerminal, kOtherSite, 1, "Harbor Pay Station");
 
   TSiteQuery category(database, "INSERT INTO EmpCategory (ObjID, Name) VALUES (:ID, :Name)");
-  static const char* const kCategoryNames[] = {"Manager", "Cashier", "Attendant", "Detailer"};
+  static const char* const kCategoryNames[] = {"Manager", "Cashier", "Attendant", "Café staff"};
   for (int i = 0; i < kCategoryCount; ++i) {
     category.SetInteger("ID", kFirstCategory + i);
     category.SetText("Name", kCategoryNames[i]);
@@ -164,8 +182,8 @@ void InsertReferences(TSiteDatabase& database, const TSiteFixtureOptions& option
 
   TSiteQuery role(database, "INSERT INTO EmpRole (ObjID, ProfitCenter, Typ, Name) "
                             "VALUES (:ID, :PC, :Typ, :Name)");
-  static const char* const kRoleNames[] = {"Greeter",  "Shift Lead", "Prep",   "Dryer",
-                                           "Detailer", "Cashier",    "Closer", "Trainee"};
+  static const char* const kRoleNames[] = {"Greeter",  "Shift Lead", "Préposé", "Dryer",
+                                           "Detailer", "Caissière",  "Closer",  "Trainee"};
   for (int i = 0; i < kRoleCount; ++i) {
     role.SetInteger("ID", kFirstRole + i);
     role.SetInteger("PC", 1 + i % kProfitCenters);
@@ -178,9 +196,9 @@ void InsertReferences(TSiteDatabase& database, const TSiteFixtureOptions& option
   TSiteQuery service(database, "INSERT INTO Service (ObjID, ProfitCenter, HistoryBit, Enabled, "
                                "Name) VALUES (:ID, :PC, :Bit, :Enabled, :Name)");
   static const char* const kServiceNames[] = {"Basic Wash", "Deluxe Wash", "Ultimate Wash",
-                                              "Tire Shine", "Undercarriage", "Wax",
-                                              "Rain Guard", "Triple Foam", "Wheel Clean",
-                                              "Interior",   "Air Freshener", "Mat Clean"};
+                                              "Tire Shine", "Undercarriage", "Crème Wax",
+                                              "Rain Guard™", "Triple Foam", "Wheel Clean",
+                                              "Interior",   "Air Fraîcheur", "Mat Clean"};
   for (int pc = 1; pc <= kProfitCenters; ++pc) {
     for (int bit = 1; bit <= kHistoryBitsPerCenter; ++bit) {
       service.SetInteger("ID", pc * 100 + bit);
@@ -201,6 +219,13 @@ void InsertReferences(TSiteDatabase& database, const TSiteFixtureOptions& option
        "VALUES (2, 2, 54741, 30, 1, 'Unlimited Ultimate')");
 }
 
+// The first character of a UTF-8 name.
+std::string Initial(const std::string& name) {
+  size_t end = 1;
+  while (end < name.size() && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) ++end;
+  return name.substr(0, end);
+}
+
 struct TEmployeeInfo {
   int32_t Id;
   bool Works;  // punches and sells at the site
@@ -209,13 +234,17 @@ struct TEmployeeInfo {
 std::vector<TEmployeeInfo> InsertEmployees(TSiteDatabase& database,
                                            const TSiteFixtureOptions& options, TRandom& random,
                                            TDateTime firstDay, TSiteLoadSummary& summary) {
-  // Site text is ANSI (Windows-1252): a few names carry accented letters.
-  static const char* const kFirst[] = {"Anna", "Ben",   "Carla", "Dmitri", "Ren\xE9" "e",
-                                       "Jos\xE9", "Kai", "Lena", "Marcus", "Nia",
-                                       "Omar", "Paula", "Quinn", "Rosa",   "Sam"};
-  static const char* const kLast[] = {"Alvarez", "Brooks", "Chen",    "Dubois", "Eriksen",
-                                      "Fischer", "Garc\xED" "a", "Hughes", "Ito",    "Jensen",
-                                      "Kowalski", "Larsen", "M\xFCller", "Novak", "O'Brien"};
+  // A few names carry accented letters; the first two employees always have
+  // the same two such names and work at the site, so that every load and
+  // every first document holds them.
+  static const char* const kFirst[] = {"Anna", "Ben",  "Carla", "Dmitri", "Renée",
+                                       "José", "Kai",  "Lena",  "Marcus", "Nia",
+                                       "Omar", "Paula", "Quinn", "Rosa",  "Sam"};
+  static const char* const kLast[] = {"Alvarez",  "Brooks", "Chen",   "Dubois", "Eriksen",
+                                      "Fischer",  "García", "Hughes", "Ito",    "Jensen",
+                                      "Kowalski", "Larsen", "Müller", "Novak",  "O'Brien"};
+  static const std::pair<const char*, const char*> kFixedNames[] = {{"Zoë", "Zimmer"},
+                                                                    {"Marta", "Garçía"}};
   const int count = std::min(200, 10 + options.Sales / 500);
   std::vector<TEmployeeInfo> employees;
   TSiteQuery insert(database,
@@ -225,16 +254,22 @@ std::vector<TEmployeeInfo> InsertEmployees(TSiteDatabase& database,
                     ":FirstName, :LastName, :Initials, :MainPhone, :AltPhone)");
   for (int i = 0; i < count; ++i) {
     const int32_t id = kFirstEmployee + i;
-    const std::string first = kFirst[random.Range(0, std::size(kFirst) - 1)];
-    const std::string last = kLast[random.Range(0, std::size(kLast) - 1)];
-    const bool homeHere = random.Chance(0.9);
-    const bool enabled = random.Chance(0.95);
-    const bool terminated = random.Chance(0.08);
+    std::string first = kFirst[random.Range(0, std::size(kFirst) - 1)];
+    std::string last = kLast[random.Range(0, std::size(kLast) - 1)];
+    bool homeHere = random.Chance(0.9);
+    bool enabled = random.Chance(0.95);
+    bool terminated = random.Chance(0.08);
     const double activeRoll = random.Unit();
-    const int32_t activeAt = activeRoll < 0.6    ? kAllSites
-                             : activeRoll < 0.85 ? options.Site
-                             : activeRoll < 0.95 ? -kSiteGroup
-                                                 : kOtherSite;
+    int32_t activeAt = activeRoll < 0.6    ? kAllSites
+                       : activeRoll < 0.85 ? options.Site
+                       : activeRoll < 0.95 ? -kSiteGroup
+                                           : kOtherSite;
+    if (i < static_cast<int>(std::size(kFixedNames))) {  // they work at the site
+      std::tie(first, last) = kFixedNames[i];
+      homeHere = enabled = true;
+      terminated = false;
+      activeAt = kAllSites;
+    }
     insert.SetInteger("ID", id);
     insert.SetInteger("Category", kFirstCategory + random.Range(0, kCategoryCount - 1));
     insert.SetInteger("HomeSite", homeHere ? options.Site : kOtherSite);
@@ -249,7 +284,7 @@ std::vector<TEmployeeInfo> InsertEmployees(TSiteDatabase& database,
     insert.SetText("Name", first + " " + last);
     insert.SetText("FirstName", first);
     insert.SetText("LastName", last);
-    insert.SetText("Initials", std::string{first[0], last[0]});
+    insert.SetText("Initials", Initial(first) + Initial(last));
     insert.SetText("MainPhone", "555-01" + std::to_string(10 + i % 90));
     if (random.Chance(0.3)) {
       insert.SetText("AltPhone", "555-02" + std::to_string(10 + i % 90));
@@ -277,6 +312,7 @@ TSiteLoadSummary CreateSiteDatabase(const std::string& databaseName,
   TSiteDatabase database;
   TSiteDatabase::TCreateOptions create;
   create.ForcedWrites = false;  // fixture data is disposable; bulk loads go much faster
+  create.DefaultCharset = options.Charset;
   database.Create(databaseName, options.User.empty() ? DBUserName() : options.User,
                   options.Password, create);
   const TSiteLoadSummary summary = BuildSiteDatabase(database, options);
@@ -288,9 +324,9 @@ TSiteLoadSummary BuildSiteDatabase(TSiteDatabase& database, const TSiteFixtureOp
   TSiteLoadSummary summary;
   database.StartTransaction();
   for (const char* role : kRoles) Exec(database, std::string("CREATE ROLE ") + role);
-  for (const char* sql : kTables) Exec(database, sql);
+  for (const char* sql : kTables) Exec(database, TableSQL(sql, options));
   if (options.WithSalePasses) {
-    for (const char* sql : kSalePassesTable) Exec(database, sql);
+    for (const char* sql : kSalePassesTable) Exec(database, TableSQL(sql, options));
   }
   CommitAndContinue(database);
   InsertReferences(database, options, summary);

@@ -10,6 +10,7 @@ class TSiteDatabase;
 // Builds site databases for tests, benchmarks and demonstrations: the site
 // product's tables that the collector reads, the roles its grants name, one
 // site, and on request a generated load of sales, punches and reference data.
+// Names carry accented letters as a real site's do ("Zoë Zimmer", "Café staff").
 // The same options and seed always give the same rows.
 
 struct TSiteFixtureOptions {
@@ -19,6 +20,16 @@ struct TSiteFixtureOptions {
   std::string SWFileVersion = "19.2.0.0";
   bool WithRivoTerminal = true;  // a terminal of type 9 at the site
   bool WithSalePasses = true;    // create the SalePasses table
+
+  // The database's default character set, which its text columns take:
+  // "WIN1252" as the site product creates it, or "NONE", "UTF8" and the like.
+  // Text goes in through the collector's own binding, so each set holds the
+  // same characters.
+  std::string Charset = "WIN1252";
+  // Money as the site product's later versions keep it: SaleFacts.Data as
+  // NUMERIC(18,2), SalePasses.Amount and Upsell as NUMERIC(15,4). Otherwise
+  // DOUBLE PRECISION.
+  bool NumericMoney = false;
 
   // The generated load: Sales sales spread over Days days ending with LastDay
   // (0: today), with their facts, passes and employees, punches for every day,

@@ -2,7 +2,12 @@
 //
 //   sitedb_fixture DATABASE [--sales N] [--days D] [--seed S] [--last-day YYYY-MM-DD]
 //                  [--site ID] [--loc CODE] [--version X.Y.Z.W]
-//                  [--no-salepasses] [--no-rivo-terminal]
+//                  [--no-salepasses] [--no-rivo-terminal] [--charset SET] [--numeric-money]
+//
+// --charset gives the database's character set (WIN1252 by default, as the
+// site product creates it; NONE and UTF8 are the others a site may have).
+// --numeric-money keeps the sale facts and pass amounts as NUMERIC instead of
+// DOUBLE PRECISION.
 //
 // DATABASE is a file path (embedded engine) or host[/port]:path (a server).
 // The file must not exist yet. Without --sales only the tables, roles, the
@@ -21,7 +26,7 @@ namespace {
 int Usage() {
   std::cerr << "usage: sitedb_fixture DATABASE [--sales N] [--days D] [--seed S]"
                " [--last-day YYYY-MM-DD] [--site ID] [--loc CODE] [--version X.Y.Z.W]"
-               " [--no-salepasses] [--no-rivo-terminal]\n";
+               " [--no-salepasses] [--no-rivo-terminal] [--charset SET] [--numeric-money]\n";
   return 2;
 }
 
@@ -58,6 +63,10 @@ int main(int argc, char** argv) {
         options.WithSalePasses = false;
       } else if (arg == "--no-rivo-terminal") {
         options.WithRivoTerminal = false;
+      } else if (arg == "--charset") {
+        options.Charset = value();
+      } else if (arg == "--numeric-money") {
+        options.NumericMoney = true;
       } else if (!arg.empty() && arg[0] != '-' && database.empty()) {
         database = arg;
       } else {

@@ -33,6 +33,8 @@ char ByteOfCodePoint(char32_t cp) {
 
 }  // namespace
 
+bool AnsiHolds(char32_t code) { return code == '?' || ByteOfCodePoint(code) != '?'; }
+
 std::string Utf8ToAnsi(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

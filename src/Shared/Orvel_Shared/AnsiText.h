@@ -10,6 +10,10 @@
 // of a malformed UTF-8 sequence, becomes "?". Never raises.
 std::string Utf8ToAnsi(std::string_view utf8);
 
+// Whether Windows-1252 holds the character: Utf8ToAnsi writes every other
+// one as "?".
+bool AnsiHolds(char32_t code);
+
 // Windows-1252 to UTF-8. The five byte values the code page leaves undefined
 // (0x81, 0x8D, 0x8F, 0x90, 0x9D) map to the control characters of the same
 // number, so every byte round-trips. Never raises.
