@@ -108,7 +108,8 @@ class TBenchCollector : public TDataCollector {
 };
 
 // The statements of one retrieval of a first cycle without history, run and
-// fetched with only the ids that drive the following statements kept.
+// fetched with only the ids that drive the following statements kept (id lists
+// up to 1,000 ids; the loads measured keep the other lists below that).
 void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusObj& status) {
   const TDateTime now = DateTimeNow();
   const TDateTime minHistory = DateOf(now - 26304.0 / 24.0);
@@ -116,10 +117,20 @@ void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusOb
   std::set<std::pair<int64_t, int>> serviceKeys;
   std::set<int64_t> terminals, roles, employees;
 
-  TSiteQuery passes(db, "select sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, sum(SAP.Amount) "
-                        "RivoSalesAmount, sum(SAP.Upsell) RivoAdditionalAmount from SalePasses "
-                        "SAP where Site = :Site and SaleID = :SaleID and SAP.Status <= 40");
-  passes.SetInteger("Site", site);
+  {
+    TSiteQuery passes(db, "select SAP.SaleID, sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, "
+                          "sum(SAP.Amount) RivoSalesAmount, sum(SAP.Upsell) RivoAdditionalAmount "
+                          "from SalePasses SAP join Sale s on s.site = SAP.Site and s.objid = "
+                          "SAP.SaleID WHERE s.site = :Site and s.Modified >= :StartTS and "
+                          "s.Modified < :EndTS  and s.CREATED >= :MinHistory and SAP.Status <= 40 "
+                          "group by SAP.SaleID");
+    passes.SetInteger("Site", site);
+    passes.SetTimestamp("StartTS", status.CurrentCycleStart);
+    passes.SetTimestamp("EndTS", status.CurrentCycleEnd);
+    passes.SetTimestamp("MinHistory", minHistory);
+    for (passes.Open(); !passes.Eof(); passes.Next()) {
+    }
+  }
   {
     TSiteQuery query(db, kSalesQuery);
     query.SetInteger("Site", site);
@@ -131,9 +142,6 @@ void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusOb
       if (sales.empty() || sales.back() != sale) {
         sales.push_back(sale);
         terminals.insert(query.AsInteger("Terminal"));
-        passes.SetInteger("SaleID", sale);
-        passes.Open();
-        passes.Close();
       }
       if (query.AsInteger("Fact") == 54711) {
         const auto bits = static_cast<int64_t>(query.AsFloat("Data"));
@@ -144,13 +152,23 @@ void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusOb
     }
   }
   {
+    TSiteQuery probe(db, "SELECT s.ObjID, s.Modified FROM Sale s WHERE s.site = :Site and "
+                         "s.Modified >= :StartTS and s.Modified < :EndTS and s.CREATED >= :MinHistory");
+    probe.SetInteger("Site", site);
+    probe.SetTimestamp("StartTS", status.CurrentCycleStart - 10.0 / 1440);
+    probe.SetTimestamp("EndTS", status.CurrentCycleStart);
+    probe.SetTimestamp("MinHistory", minHistory);
+    for (probe.Open(); !probe.Eof(); probe.Next()) {
+    }
+  }
+  {
     TSiteQuery query(db, "select ped.Employee, ped.PunchDate, pi.* From (Select P1.Employee, "
                          "P1.PunchDate From DC_pendingempdays_V111 p1 Where p1.Modified >= "
                          ":Modified Group By P1.Employee, P1.PunchDate) ped Left join "
                          "punchinterval pi on  pi.employee = ped.employee and pi.punchdate = "
                          "ped.punchdate and pi.site = :Site order by ped.employee, ped.punchdate");
     query.SetInteger("Site", site);
-    query.SetTimestamp("Modified", DateOf(status.CurrentCycleStart));
+    query.SetTimestamp("Modified", 0);  // every pending row
     for (query.Open(); !query.Eof(); query.Next()) employees.insert(query.AsInteger("Employee"));
     query.Close();
     query.SetSQL("SELECT max(P.Employee) FROM PunchInterval P WHERE P.Punchdate >= :pDate AND "
@@ -160,17 +178,21 @@ void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusOb
     for (query.Open(); !query.Eof(); query.Next()) employees.insert(query.AsInteger(query.FieldName(0)));
   }
   {
-    TSiteQuery query(db, "SELECT se.Employee, se.EmpRole, se.ProfitCenter FROM SaleEmployees se "
-                         "LEFT JOIN EmpRole er on er.objid = se.emprole WHERE se.Site = :Site and "
-                         "se.SaleID = :SaleID and er.Typ = 30");
-    query.SetInteger("Site", site);
-    for (int64_t sale : sales) {
-      query.SetInteger("SaleID", sale);
+    for (size_t first = 0; first < sales.size(); first += 1000) {
+      std::string list = "(";
+      for (size_t i = first; i < std::min(first + 1000, sales.size()); ++i) {
+        if (i != first) list += ',';
+        list += std::to_string(sales[i]);
+      }
+      TSiteQuery query(db, "SELECT se.SaleID, se.Employee, se.EmpRole, se.ProfitCenter FROM "
+                           "SaleEmployees se LEFT JOIN EmpRole er on er.objid = se.emprole WHERE "
+                           "se.Site = :Site and er.Typ = 30 and se.SaleID in " + list +
+                           ")  ORDER BY se.SaleID, se.RDB$DB_KEY");
+      query.SetInteger("Site", site);
       for (query.Open(); !query.Eof(); query.Next()) {
         employees.insert(query.AsInteger("Employee"));
         roles.insert(query.AsInteger("EmpRole"));
       }
-      query.Close();
     }
     TSiteQuery prior(db, "SELECT s.ObjID  FROM Sale s  WHERE S.Site = :Site and s.Modified >= "
                          ":StartTS and s.Modified < :EndTS  ORDER BY s.site, s.objid");

@@ -125,6 +125,12 @@ class TDataCollector {
     int32_t SaleID = 0;
     auto operator<=>(const TSaleVersion&) const = default;
   };
+  // The select list of the pass sums: the cars (passes of status 0) and the
+  // sums of Amount and Upsell as RivoCarCount, RivoSalesAmount and
+  // RivoAdditionalAmount, over passes of SalePasses SAP; and the condition on
+  // the statuses counted (none above 40).
+  static std::string PassSumColumns();
+  static std::string CountedPassCondition();
   // The pass sums of one sale (the SalePasses query's three columns).
   struct TPassSums {
     double Cars = 0;

@@ -18,9 +18,6 @@ const char kSiteQuery[] =
     "LEFT JOIN System S on S.Site = SL.ID LEFT JOIN Terminal T on T.Site = SL.ID and "
     "T.TerminalType = 9 WHERE SL.ID = (SELECT CurrentSite FROM SiteSpecific)";
 
-constexpr int kCarPassStatus = 0;
-constexpr int kLastCountedPassStatus = 40;
-
 std::string Trim(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return std::string();
@@ -80,11 +77,9 @@ bool TDataCollector::OpenDatabase() {
       LSalePassesQry.reset();
       try {
         auto passes = std::make_unique<TSiteQuery>(
-            *LDB, "select sum(iif(SAP.Status = " + std::to_string(kCarPassStatus) +
-                      ", 1, 0)) RivoCarCount, sum(SAP.Amount) RivoSalesAmount, "
-                      "sum(SAP.Upsell) RivoAdditionalAmount from SalePasses SAP where "
-                      "Site = :Site and SaleID = :SaleID and SAP.Status <= " +
-                      std::to_string(kLastCountedPassStatus));
+            *LDB, "select " + PassSumColumns() +
+                      " from SalePasses SAP where Site = :Site and SaleID = :SaleID and " +
+                      CountedPassCondition());
         passes->Prepare();
         passes->SetInteger("Site", cfg.DBSite());
         LSalePassesQry = std::move(passes);

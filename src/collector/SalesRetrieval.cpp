@@ -33,14 +33,8 @@ const char* const kHistoricalSalesWhere =
     "WHERE (s.site = :Site) and ((s.LogDate between :StartDate and :EndDate) "
     "and s.CREATED >= :MinHistory) ";
 
-// The pass sums of every sale a sales condition selects, grouped by sale:
-// the sums the SalePasses query gives for one sale, in one statement for the
-// whole phase. A sale without counted passes has no row.
-const char* const kPassSumsOfSales =
-    "select SAP.SaleID, sum(iif(SAP.Status = 0, 1, 0)) RivoCarCount, sum(SAP.Amount) "
-    "RivoSalesAmount, sum(SAP.Upsell) RivoAdditionalAmount from SalePasses SAP join Sale s on "
-    "s.site = SAP.Site and s.objid = SAP.SaleID ";
-const char* const kPassSumsGroup = " and SAP.Status <= 40 group by SAP.SaleID";
+constexpr int kCarPassStatus = 0;
+constexpr int kLastCountedPassStatus = 40;
 
 // The sale versions stamped in the span just before the current window.
 const char* const kLateSalesProbe =
@@ -158,14 +152,30 @@ void TDataCollector::RetrieveCurrentSales(const TDataCollectorStatusObj& Status,
   LCurCycleStats.GetCurSalesEnd = DateTimeNow();
 }
 
-// Only when the SalePasses query could be prepared for this connection: its
-// sums then replace the Rivo facts of SaleFacts.
+std::string TDataCollector::PassSumColumns() {
+  return "sum(iif(SAP.Status = " + std::to_string(kCarPassStatus) +
+         ", 1, 0)) RivoCarCount, sum(SAP.Amount) RivoSalesAmount, sum(SAP.Upsell) "
+         "RivoAdditionalAmount";
+}
+
+std::string TDataCollector::CountedPassCondition() {
+  return "SAP.Status <= " + std::to_string(kLastCountedPassStatus);
+}
+
+// The sums the SalePasses query gives for one sale, for every sale that a
+// sales condition selects, in one statement grouped by sale. A sale without
+// counted passes has no row. Read only when the SalePasses query could be
+// prepared for this connection: its sums then replace the Rivo facts of
+// SaleFacts.
 void TDataCollector::ReadPassSums(const std::string& SalesWhere,
                                   const std::function<void(TSiteQuery&)>& Bind,
                                   TRetrievalState& State) {
   State.PassSums.clear();
   if (!LSalePassesQry) return;
-  TSiteQuery query(*LDB, std::string(kPassSumsOfSales) + SalesWhere + kPassSumsGroup);
+  TSiteQuery query(*LDB, "select SAP.SaleID, " + PassSumColumns() +
+                             " from SalePasses SAP join Sale s on s.site = SAP.Site and s.objid "
+                             "= SAP.SaleID " + SalesWhere + " and " + CountedPassCondition() +
+                             " group by SAP.SaleID");
   Bind(query);
   for (query.Open(); !query.Eof(); query.Next()) {
     // Nulls read as 0, as from the query for one sale.
