@@ -622,6 +622,17 @@ TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
     EXPECT_EQ(collector->CurrentCycleStats().SendSize, 15);
     EXPECT_EQ(server.requests().back().body, "{\"Name\":\"Caf\xE9\"}");
   }
+  // A large post gets one more second for every 256 KiB sent.
+  const std::string large = "{\"Blob\":\"" + std::string(600 * 1024, 'z') + "\"}";
+  for (const bool history : {false, true}) {
+    SCOPED_TRACE(history ? "with history" : "current data only");
+    TDataCollectorStatusObj status;
+    status.SkipHistory = history;
+    server.enqueue("{}");
+    EXPECT_EQ(collector->SendToServer(large, &status), 1);
+    EXPECT_EQ(collector->ReadTimeout(), (history ? 90000 : 30000) + 2000);
+  }
+
   collector->Cfg().SetDataURL(server.url("/data.php"));
   server.enqueue("{}");
   TDataCollectorStatusObj status;
