@@ -74,36 +74,67 @@ void TDataCollector::Initialize() {
     Log("ERROR: Cannot initialize Data Collector because the Transaction Manager is not running");
     return;
   }
-  if (!OpenDatabase()) {
-    Log("ERROR: Could not open and verify database " + LCfg->DBPath());
-    CloseDatabase();
-    return;
-  }
-  StartTransaction();
-  try {
-    VerifyDBStructures(false);
-  } catch (const std::exception& e) {
-    RollbackTransaction();
-    Log(VerifyFailedMessage(e.what()));
-    CloseDatabase();
-    return;
-  }
-  CloseDatabase();
+  if (!CheckDatabase()) return;
 
   if (!PrepareTLS()) {
     throw EOrvelError("Unable to create SSL DLLs from resources. Contact Vesmar Systems, Inc.");
   }
-  if (Authorize() == 1) {
-    Log("Data Collector initialized successfully");
-    FInitialized = true;
+  if (Authorize() != 1) return;
+  if (LAuthorizeFailed) {
+    // Access was granted but the answer could not be applied; Authorize has
+    // logged why and the next initialisation asks again.
+    Log("Data Collector not initialized: the server's authorization answer could not be applied");
+    return;
   }
+  Log("Data Collector initialized successfully");
+  FInitialized = true;
+}
+
+bool TDataCollector::CheckDatabase() {
+  // The database is closed on every path: a connection left open would keep
+  // the site's embedded database locked until the next attempt.
+  auto close = [this] {
+    try {
+      CloseDatabase();
+    } catch (...) {
+      Log("ERROR: An exception occured closing the database. (" + CurrentExceptionMessage() + ")");
+    }
+  };
+  try {
+    if (!OpenDatabase()) {
+      Log("ERROR: Could not open and verify database " + LCfg->DBPath());
+      close();
+      return false;
+    }
+    StartTransaction();
+    try {
+      VerifyDBStructures(false);
+    } catch (const std::exception& e) {
+      RollbackTransaction();
+      Log(VerifyFailedMessage(e.what()));
+      close();
+      return false;
+    }
+  } catch (...) {
+    Log("ERROR: Could not open and verify database " + LCfg->DBPath() + " (" + CurrentExceptionMessage() +
+        ")");
+    close();
+    return false;
+  }
+  CloseDatabase();
+  return true;
 }
 
 void TDataCollector::ComputeWindows(TDataCollectorStatusObj& Status, TDateTime Now) {
   Status.CurrentCycleStart = Status.LastCycleEnd;
   Status.CurrentCycleEnd = TruncToSeconds(Now);
   if (Status.CurrentCycleStart > Status.CurrentCycleEnd) {
-    Status.CurrentCycleStart = Status.CurrentCycleEnd;
+    // The clock was wrong when the end was stored, or is wrong now. Starting
+    // at now would skip every change since the real end for good; today's
+    // midnight, as on a first cycle, resends today instead.
+    Log("WARNING: The last cycle end " + DateTimeToText(Status.CurrentCycleStart) +
+        " is later than now; the window starts at today's midnight");
+    Status.CurrentCycleStart = DateOf(Status.CurrentCycleEnd);
   }
   if (Status.CurrentCycleStart == 0) Status.CurrentCycleStart = DateOf(Status.CurrentCycleEnd) - 1;
 
@@ -147,108 +178,124 @@ void TDataCollector::RunCycle() {
     Log("Cycle Complete");
     return;
   }
+  FLastCycleFailed = false;
   LCurCycleStats.InitializeStart = DateTimeNow();
   Log("--------------");
   Log(TrimText("Starting Cycle " + LCfg->LocCode()));
 
   // Runs the body; every path ends at the close below.
-  [&] {
-    if (!FInitialized) {
-      Log("ERROR: Cannot run a cycle - Data Collector is not initialized");
-      return;
-    }
-    if (!TransactionManagerRunning()) {
-      Log("ERROR: Cannot run the Data Collector because the Transaction Manager is not running");
-      return;
-    }
-    if (!OpenDatabase()) {
-      Log("ERROR: Cycle failed to open or verify " + LCfg->DBPath());
-      return;
-    }
-    try {
-      VerifyDBStructures(false);
-    } catch (const std::exception& e) {
-      RollbackTransaction();
-      Log(VerifyFailedMessage(e.what()));
-      return;
-    }
-    LCurCycleStats.InitializeEnd = DateTimeNow();
-    LCurCycleStats.LoadStart = DateTimeNow();
-    StartTransaction();
+  try {
+    RunCycleBody();
+  } catch (...) {
+    // A failure outside the body's own handler (opening the database, the
+    // schema check's rollback): the cycle ends as a failed one, the database
+    // is closed below, and the host backs off instead of retrying at once.
+    FLastCycleFailed = true;
+    Log("ERROR: Cycle failed: " + CurrentExceptionMessage() + " No status updates were saved.");
+  }
 
-    std::unique_ptr<TDataCollectorStatusObj> status;
-    std::unique_ptr<TCollectedData> data;
-    try {
-      if (LResendStatus) {
-        status = std::move(LResendStatus);
-        Log("Resending last retrieved data");
-      } else {
-        status = LoadStatus();
-        ComputeWindows(*status, DateTimeNow());
-      }
-      Log("Current Data Window: " + DateTimeToText(status->CurrentCycleStart) + " through " +
-          DateTimeToText(status->CurrentCycleEnd));
-      LCurCycleStats.LoadEnd = DateTimeNow();
-      LCurCycleStats.RetrieveStart = DateTimeNow();
-
-      if (LResendData) {
-        data = std::move(LResendData);
-      } else if (status->CurrentCycleStart != 0 || status->CurrentHistoryEnd != 0) {
-        data = RetrieveData(*status);
-      } else {
-        Log("No Data to send");
-      }
-      LCurCycleStats.RetrieveEnd = DateTimeNow();
-
-      LCurCycleStats.SendStart = DateTimeNow();
-      int result = 0;
-      try {
-        result = Post(data.get(), *status);
-        LCurCycleStats.SendEnd = DateTimeNow();
-      } catch (const std::exception& e) {
-        if (std::string(e.what()).find("Unable to post data to web server") == std::string::npos) {
-          throw;
-        }
-        LCurCycleStats.SendEnd = DateTimeNow();
-        result = 4;
-      }
-
-      if (result == 1) {
-        LCurCycleStats.SaveStart = DateTimeNow();
-        SaveStatus(status.get());
-        CommitAcceptedData(data.get());
-        try {
-          SetSiteStatus("QuorixConnectDateTime", DateTimeToText(DateTimeNow()));
-        } catch (const std::exception& e) {
-          Log(std::string("ERROR: An exception occured while writing connect time to registry. (") +
-              e.what() + ") Network Status Viewer might be incorrect.");
-        }
-        LCurCycleStats.SaveEnd = DateTimeNow();
-      } else if (result == 4) {
-        LResendData = std::move(data);
-        LResendStatus = std::move(status);
-      }
-
-      LLastCycleStats = LCurCycleStats;
-      LCurCycleStats = TCycleStatistics{};
-      CommitTransaction();
-    } catch (...) {
-      const std::string reason = CurrentExceptionMessage();
-      // A rollback that fails as well (the connection is gone) must not keep
-      // the collector marked initialised, or the next tick would retry at once.
-      try {
-        RollbackTransaction();
-      } catch (...) {
-        Log("ERROR: " + CurrentExceptionMessage());
-      }
-      Log("ERROR: " + reason);
-      Log("No status updates were saved.");
-      FInitialized = false;
-    }
-  }();
-
-  CloseDatabase();
+  try {
+    CloseDatabase();
+  } catch (...) {
+    FLastCycleFailed = true;
+    Log("ERROR: An exception occured closing the database. (" + CurrentExceptionMessage() + ")");
+  }
   Log("Cycle Complete");
+}
+
+void TDataCollector::RunCycleBody() {
+  if (!FInitialized) {
+    Log("ERROR: Cannot run a cycle - Data Collector is not initialized");
+    return;
+  }
+  if (!TransactionManagerRunning()) {
+    Log("ERROR: Cannot run the Data Collector because the Transaction Manager is not running");
+    return;
+  }
+  if (!OpenDatabase()) {
+    FLastCycleFailed = true;
+    Log("ERROR: Cycle failed to open or verify " + LCfg->DBPath());
+    return;
+  }
+  try {
+    VerifyDBStructures(false);
+  } catch (const std::exception& e) {
+    FLastCycleFailed = true;
+    RollbackTransaction();
+    Log(VerifyFailedMessage(e.what()));
+    return;
+  }
+  LCurCycleStats.InitializeEnd = DateTimeNow();
+  LCurCycleStats.LoadStart = DateTimeNow();
+  StartTransaction();
+
+  std::unique_ptr<TDataCollectorStatusObj> status;
+  std::unique_ptr<TCollectedData> data;
+  try {
+    if (LResendStatus) {
+      status = std::move(LResendStatus);
+      Log("Resending last retrieved data");
+    } else {
+      status = LoadStatus();
+      ComputeWindows(*status, DateTimeNow());
+    }
+    Log("Current Data Window: " + DateTimeToText(status->CurrentCycleStart) + " through " +
+        DateTimeToText(status->CurrentCycleEnd));
+    LCurCycleStats.LoadEnd = DateTimeNow();
+    LCurCycleStats.RetrieveStart = DateTimeNow();
+
+    if (LResendData) {
+      data = std::move(LResendData);
+    } else if (status->CurrentCycleStart != 0 || status->CurrentHistoryEnd != 0) {
+      data = RetrieveData(*status);
+    } else {
+      Log("No Data to send");
+    }
+    LCurCycleStats.RetrieveEnd = DateTimeNow();
+
+    LCurCycleStats.SendStart = DateTimeNow();
+    TPostResult result = kPostAccepted;
+    try {
+      result = Post(data.get(), *status);
+      LCurCycleStats.SendEnd = DateTimeNow();
+    } catch (const ETransferError&) {
+      LCurCycleStats.SendEnd = DateTimeNow();
+      result = kPostResend;
+    }
+
+    if (result == kPostAccepted || result == kPostAnswerUnreadable) {
+      LCurCycleStats.SaveStart = DateTimeNow();
+      SaveStatus(status.get());
+      if (result == kPostAccepted) CommitAcceptedData(data.get());
+      try {
+        SetSiteStatus("QuorixConnectDateTime", DateTimeToText(DateTimeNow()));
+      } catch (const std::exception& e) {
+        Log(std::string("ERROR: An exception occured while writing connect time to registry. (") +
+            e.what() + ") Network Status Viewer might be incorrect.");
+      }
+      LCurCycleStats.SaveEnd = DateTimeNow();
+    } else if (result == kPostResend) {
+      LResendData = std::move(data);
+      LResendStatus = std::move(status);
+    }
+
+    LLastCycleStats = LCurCycleStats;
+    LCurCycleStats = TCycleStatistics{};
+    CommitTransaction();
+  } catch (...) {
+    FLastCycleFailed = true;
+    const std::string reason = CurrentExceptionMessage();
+    // A rollback that fails as well (the connection is gone) must not keep
+    // the collector marked initialised, or the next tick would retry at once.
+    try {
+      RollbackTransaction();
+    } catch (...) {
+      Log("ERROR: " + CurrentExceptionMessage());
+    }
+    Log("ERROR: " + reason);
+    Log("No status updates were saved.");
+    FInitialized = false;
+  }
 }
 
 void TDataCollector::Shutdown() {

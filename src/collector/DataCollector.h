@@ -37,6 +37,19 @@ class THttpClient;
 // derived collector whose steps are scripted.
 class TDataCollector {
  public:
+  // What a post came to; RunCycle acts on it (the numbers are the server
+  // exchange's result codes).
+  enum TPostResult : int {
+    kPostAccepted = 1,
+    kPostReinitialize = 2,
+    kPostResend = 4,
+    // The server took the post (HTTP 2xx) but its answer is not a JSON object
+    // (a proxy's page, an empty body): the status is saved as for an accepted
+    // post, but nothing shows that the data arrived, so the data's pending
+    // rows and cache changes are kept to travel again.
+    kPostAnswerUnreadable = 5,
+  };
+
   explicit TDataCollector(TDataCollectorOnLog aOnLog);
   virtual ~TDataCollector();
   TDataCollector(const TDataCollector&) = delete;
@@ -58,6 +71,9 @@ class TDataCollector {
   bool Active() const { return FActive; }
   bool Initialized() const { return FInitialized; }
   int32_t ResendDelay() const { return FResendDelay; }
+  // True when the last RunCycle ended on a failure (the database could not be
+  // opened or checked, or the cycle body failed); the host backs off on it.
+  bool LastCycleFailed() const { return FLastCycleFailed; }
   // Seconds between cycles; 300 when there is no configuration.
   int32_t CycleTime() const;
 
@@ -211,12 +227,13 @@ class TDataCollector {
   // libraries cannot be written (Initialize then raises).
   virtual bool PrepareTLS();
   virtual int Authorize();
-  virtual int Post(TCollectedData* Data, TDataCollectorStatusObj& Status);
-  // Posts a document text and acts on the answer: 1 accepted, 2 reinitialise,
-  // 4 resend after FResendDelay minutes. Raises "Unable to post data to web
-  // server" when the transfer fails, other errors for an unreadable answer or
-  // a server error. Status may be null.
-  virtual int SendToServer(const std::string& Text, TDataCollectorStatusObj* Status);
+  virtual TPostResult Post(TCollectedData* Data, TDataCollectorStatusObj& Status);
+  // Posts a document text and acts on the answer: accepted, accepted with an
+  // answer that is not a JSON object, reinitialise, or resend after
+  // FResendDelay minutes. Raises ETransferError ("Unable to post data to web
+  // server") when the transfer fails, other errors for an unreadable answer, an
+  // answer whose dates cannot be taken, or a server error. Status may be null.
+  virtual TPostResult SendToServer(const std::string& Text, TDataCollectorStatusObj* Status);
   // Downloads and starts the updater the server named; raises when that fails.
   virtual void DownloadUpdater(const std::string& URL);
   // The running program's file as it was started; the updater is saved in its
@@ -230,6 +247,12 @@ class TDataCollector {
   std::string GetMACAddress();
   virtual bool SetSiteStatus(const std::string& Name, const std::string& Value);
 
+  // Initialize's database step: opens the database, checks the collector's
+  // structures and closes it again on every path; false (logged) on failure.
+  bool CheckDatabase();
+  // RunCycle from the checks to the commit; RunCycle closes the database.
+  void RunCycleBody();
+
   // The window rules of a freshly loaded status, given the current time.
   void ComputeWindows(TDataCollectorStatusObj& Status, TDateTime Now);
 
@@ -242,6 +265,10 @@ class TDataCollector {
   bool FInitialized = false;
   int32_t FResendDelay = 0;
   bool FActive = true;
+  bool FLastCycleFailed = false;
+  // Set when the last Authorize failed after it had granted access (its
+  // answer could not be applied); Initialize then does not count it a success.
+  bool LAuthorizeFailed = false;
   std::unique_ptr<TQuorixURI> FURI;
   TCycleStatistics LCurCycleStats;
   TCycleStatistics LLastCycleStats;

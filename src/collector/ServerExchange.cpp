@@ -1,7 +1,9 @@
 // The collector's exchanges with the statistics server: the connection, TLS
 // readiness, Authorize, Post and SendToServer.
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
@@ -22,7 +24,35 @@ namespace {
 constexpr int kConnectTimeout = 10000;
 constexpr int kReadTimeout = 30000;
 constexpr int kHistoryReadTimeout = 90000;
+// The server reads and stores a post before it answers: a large post gets one
+// more second of read time-out for every 256 KiB sent.
+constexpr size_t kBytesPerExtraSecond = 256 * 1024;
 constexpr int32_t kMaxResendDelay = 360;
+constexpr int32_t kDefaultCycleTime = 300;
+constexpr int32_t kMinHistoryStep = 1;
+constexpr int32_t kMaxHistoryStep = 1096;
+// A server's clock may run ahead of the site's: an answered LastCycleEnd up to
+// this many days after the end of the posted window is still taken.
+constexpr TDateTime kCycleEndTolerance = 1.0;
+
+// Uninstall is ordered only by an explicit yes: JSON true, a non-zero number,
+// or the text "true" or "1". A string such as "false" is not an order.
+bool OrdersUninstall(const TJSONValue& value) {
+  if (value.is_boolean()) return value.get<bool>();
+  if (value.is_number()) return AsBoolean(value);
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    return text == "true" || text == "1";
+  }
+  return false;
+}
+
+std::string ValueLogText(const TJSONValue& value) { return AnswerLogText(JSONWrite(value)); }
+
+int ReadTimeoutFor(size_t bodyBytes, bool historyTravels) {
+  const int base = historyTravels ? kHistoryReadTimeout : kReadTimeout;
+  return base + static_cast<int>(bodyBytes / kBytesPerExtraSecond) * 1000;
+}
 
 }  // namespace
 
@@ -65,15 +95,21 @@ int TDataCollector::Authorize() {
   const std::string body = JSONRequestBody(text);
 
   int result = 0;
+  LAuthorizeFailed = false;
   try {
     Log("Sending Authorize");
     if (!FURI || !LHTTPConnection) throw ETransferError("No server connection has been set up");
     const std::string answerText = PostJSONDocument(*LHTTPConnection, FURI->URL(), body);
-    if (LCfg->LogCommunications()) Log("Server Response: " + answerText);
+    if (LCfg->LogCommunications()) Log("Server Response: " + AnswerLogText(answerText));
     const auto answer = JSONParse(answerText);
     if (!answer) return 0;
 
-    if (const TJSONValue* uninstall = JSONGet(*answer, "Uninstall"); uninstall && AsBoolean(*uninstall)) {
+    const TJSONValue* uninstall = JSONGet(*answer, "Uninstall");
+    if (uninstall && !OrdersUninstall(*uninstall) && AsBoolean(*uninstall)) {
+      Log("Ignoring Uninstall " + ValueLogText(*uninstall) +
+          " from the server: only true, a non-zero number, \"true\" or \"1\" order an uninstall");
+    }
+    if (uninstall && OrdersUninstall(*uninstall)) {
       FInitialized = false;
       result = 3;
       Log("Uninstall requested from server...", true);
@@ -96,13 +132,32 @@ int TDataCollector::Authorize() {
 
     const TJSONValue* authenticated = JSONGet(*answer, "Authenticated");
     if (!authenticated || !AsBoolean(*authenticated)) {
-      Log("Failed Authentication Response: " + answerText);
+      Log("Failed Authentication Response: " + AnswerLogText(answerText));
       return 0;
     }
     result = 1;
 
-    if (const TJSONValue* v = JSONGet(*answer, "CycleTime")) LCfg->SetCycleTime(AnswerInt32(*v));
-    if (const TJSONValue* v = JSONGet(*answer, "HistoryStep")) LCfg->SetHistoryStep(AnswerInt32(*v));
+    if (const TJSONValue* v = JSONGet(*answer, "CycleTime")) {
+      // A cycle time below one second would run a whole cycle on every tick.
+      const int32_t seconds = AnswerInt32(*v);
+      if (seconds >= 1) {
+        LCfg->SetCycleTime(seconds);
+      } else {
+        Log("Ignoring CycleTime " + ValueLogText(*v) + " from the server: keeping " +
+            std::to_string(kDefaultCycleTime) + " seconds");
+      }
+    }
+    if (const TJSONValue* v = JSONGet(*answer, "HistoryStep")) {
+      // Bounded both ways: an inverted or unbounded history window would
+      // bypass the history-age rule.
+      const int32_t days = AnswerInt32(*v);
+      const int32_t bounded = std::clamp(days, kMinHistoryStep, kMaxHistoryStep);
+      if (bounded != days) {
+        Log("HistoryStep " + ValueLogText(*v) + " from the server is out of range; using " +
+            std::to_string(bounded));
+      }
+      LCfg->SetHistoryStep(bounded);
+    }
     if (const TJSONValue* v = JSONGet(*answer, "SendStatistics")) LCfg->SetSendStatistics(AsBoolean(*v));
     Log("Loaded configuration - CycleTime: " + std::to_string(LCfg->CycleTime()) +
         " HistoryStep: " + std::to_string(LCfg->HistoryStep()) +
@@ -113,37 +168,37 @@ int TDataCollector::Authorize() {
   } catch (const std::exception& e) {
     Log(std::string("ERROR: Failed to authorize with the Quorix Server (reinitializing): ") + e.what());
     FInitialized = false;
+    LAuthorizeFailed = true;
     return result;
   }
 }
 
-int TDataCollector::Post(TCollectedData* Data, TDataCollectorStatusObj& Status) {
+TDataCollector::TPostResult TDataCollector::Post(TCollectedData* Data, TDataCollectorStatusObj& Status) {
   const TDateTime now = DateTimeNow();
   TJSONValue doc = Data != nullptr ? Data->JSONEncoded() : TJSONValue::object();
   const bool withStatistics = LCfg->SendStatistics() && LLastCycleStats.SendSize > 0;
   PutPostMembers(doc, *LCfg, GetCollectorVersion(), GetMACAddress(), now, &Status,
                  withStatistics ? &LLastCycleStats : nullptr);
-  const int result = SendToServer(JSONWrite(doc), &Status);
+  const TPostResult result = SendToServer(JSONWrite(doc), &Status);
   Status.LastSent = now;
   return result;
 }
 
-int TDataCollector::SendToServer(const std::string& Text, TDataCollectorStatusObj* Status) {
+TDataCollector::TPostResult TDataCollector::SendToServer(const std::string& Text,
+                                                         TDataCollectorStatusObj* Status) {
   if (LCfg->LogCommunications()) Log("Sending: " + Text);
   const std::string body = JSONRequestBody(Text);
   LCurCycleStats.SendSize = static_cast<double>(body.size());
 
-  int result = 0;
   std::string answerText;
   try {
     if (!FURI || !LHTTPConnection) throw ETransferError("No server connection has been set up");
     const std::string url = LCfg->DataURL().empty() ? FURI->URL() : LCfg->DataURL();
     Log("Sending to Server " + url + "  Bytes:" + std::to_string(body.size()));
     const bool historyTravels = Status != nullptr && (Status->SkipHistory || Status->CurrentHistoryEnd != 0);
-    LHTTPConnection->SetReadTimeout(historyTravels ? kHistoryReadTimeout : kReadTimeout);
+    LHTTPConnection->SetReadTimeout(ReadTimeoutFor(body.size(), historyTravels));
     answerText = PostJSONDocument(*LHTTPConnection, url, body);
-    result = 1;
-    if (LCfg->LogCommunications()) Log("Server Response: " + answerText);
+    if (LCfg->LogCommunications()) Log("Server Response: " + AnswerLogText(answerText));
   } catch (const std::exception& e) {
     FInitialized = false;
     Log(std::string("Error while posting to the server (reinitializing) (") + e.what() + ") ");
@@ -153,35 +208,65 @@ int TDataCollector::SendToServer(const std::string& Text, TDataCollectorStatusOb
   const auto answer = JSONParse(answerText);
   if (!answer) {
     FInitialized = false;
-    throw EOrvelError("Invalid response received from server (reinitializing): " + answerText);
+    throw EOrvelError("Invalid response received from server (reinitializing): " + AnswerLogText(answerText));
   }
 
   if (Status != nullptr && !RivoConversionPending()) {
-    if (const TJSONValue* v = JSONGet(*answer, "Header.ActiveHistoryStart")) Status->ActiveHistoryStart = AsDouble(*v);
-    if (const TJSONValue* v = JSONGet(*answer, "Header.ActiveHistoryEnd")) Status->ActiveHistoryEnd = AsDouble(*v);
+    // Every date is checked before any is taken: an answer with one date that
+    // cannot be right is not used at all.
+    auto answeredDate = [&](const char* path) -> std::optional<TDateTime> {
+      const TJSONValue* v = JSONGet(*answer, path);
+      if (v == nullptr) return std::nullopt;
+      const TDateTime value = AsDouble(*v);
+      if (!IsValidDateTime(value)) {
+        FInitialized = false;
+        throw EOrvelError(std::string("Invalid response received from server (reinitializing): ") + path +
+                          " " + ValueLogText(*v) + " is not a date");
+      }
+      return value;
+    };
+    const std::optional<TDateTime> historyStart = answeredDate("Header.ActiveHistoryStart");
+    const std::optional<TDateTime> historyEnd = answeredDate("Header.ActiveHistoryEnd");
+    const std::optional<TDateTime> cycleEnd = answeredDate("Header.LastCycleEnd");
+    // A cycle end after the window just posted would skip the changes made
+    // between the two for good.
+    if (cycleEnd && *cycleEnd > Status->CurrentCycleEnd + kCycleEndTolerance) {
+      FInitialized = false;
+      throw EOrvelError("Invalid response received from server (reinitializing): Header.LastCycleEnd " +
+                        DateTimeToText(*cycleEnd) + " is later than the posted window's end " +
+                        DateTimeToText(Status->CurrentCycleEnd));
+    }
+    if (historyStart) Status->ActiveHistoryStart = *historyStart;
+    if (historyEnd) Status->ActiveHistoryEnd = *historyEnd;
     if (const TJSONValue* v = JSONGet(*answer, "Header.ActiveHistorySingleFact")) {
       Status->ActiveHistoryFactID = AnswerInt32(*v);
     }
     CheckHistoryAge(*Status);
-    if (const TJSONValue* v = JSONGet(*answer, "Header.LastCycleEnd")) Status->LastCycleEnd = AsDouble(*v);
+    if (cycleEnd) Status->LastCycleEnd = *cycleEnd;
   }
 
   if (const TJSONValue* resend = JSONGet(*answer, "Resend")) {
     FResendDelay = AnswerInt32(*resend);
     if (FResendDelay < 0 || FResendDelay > kMaxResendDelay) FResendDelay = 0;
-    return 4;
+    return kPostResend;
   }
   if (JSONGet(*answer, "Reinitialize") != nullptr) {
     Log("Reinitialize requested from server.");
     FInitialized = false;
     LCfg->SiteEmployees().Clear();
     LCfg->SitePlanTypes().Clear();
-    return 2;
+    return kPostReinitialize;
   }
   if (const TJSONValue* error = JSONGet(*answer, "Error")) {
     FInitialized = false;
-    throw EOrvelError("Server failed to post update with error message (reinitializing): " + AsString(*error));
+    throw EOrvelError("Server failed to post update with error message (reinitializing): " +
+                      AnswerLogText(AsString(*error)));
   }
   FResendDelay = 0;
-  return result;
+  if (!answer->is_object()) {
+    Log("WARNING: The server's answer is not a JSON object; the status is saved but the data's pending "
+        "changes are kept to be sent again. Answer: " + AnswerLogText(answerText));
+    return kPostAnswerUnreadable;
+  }
+  return kPostAccepted;
 }

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
+#include "platform/Registry.h"
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
@@ -33,7 +34,9 @@ bool TDataCollector::BasicSystemChecksOK() {
   const TDataCollectorConfiguration& cfg = *LCfg;
   std::string failure;
   if (!cfg.IsInstalled()) {
-    failure = "ERROR: Corvane is not installed";
+    // Name the hive: an empty or missing one reads as "not installed" too.
+    failure = "ERROR: Corvane is not installed (no installation in the registry " +
+              platform::RegistryHiveLocation(platform::RegistryRoot::LocalMachine) + ")";
   } else if (cfg.InstallType() != TCorvaneInstallType::Server) {
     failure = "ERROR: Corvane installation is not a server installation";
   } else if (cfg.SWPath().empty()) {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <unordered_map>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "platform/TextEncoding.h"
@@ -215,6 +217,9 @@ constexpr int kMaxDepth = 512;
 bool IsJSONSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Objects with this many members or more find repeated names through an index.
+constexpr size_t kIndexedMembers = 16;
+
 // Recursive descent over one value. Each Parse* returns false for broken text.
 class TParser {
  public:
@@ -269,6 +274,7 @@ class TParser {
   bool ParseObject(TJSONValue& out, int depth) {
     ++pos_;  // {
     out = TJSONValue::object();
+    std::unordered_map<std::string, size_t> positions;  // filled once the object is large
     SkipSpace();
     if (pos_ < text_.size() && text_[pos_] == '}') {
       ++pos_;
@@ -285,10 +291,23 @@ class TParser {
       TJSONValue member;
       if (!ParseValue(member, depth + 1)) return false;
       // A repeated name keeps its first place and takes the later value.
-      if (TJSONValue* existing = FindMember(out, name)) {
+      auto& members = out.get_ref<TObject&>();
+      if (members.size() == kIndexedMembers && positions.empty()) {
+        // From here on names are found through an index, so that an answer
+        // with many members is read in linear time.
+        for (size_t i = 0; i < members.size(); ++i) positions.emplace((members.begin() + i)->first, i);
+      }
+      TJSONValue* existing = nullptr;
+      if (positions.empty()) {
+        existing = FindMember(out, name);
+      } else if (const auto at = positions.find(name); at != positions.end()) {
+        existing = &(members.begin() + at->second)->second;
+      }
+      if (existing != nullptr) {
         *existing = std::move(member);
       } else {
         AddMember(out, name, std::move(member));
+        if (!positions.empty()) positions.emplace(std::move(name), members.size() - 1);
       }
       SkipSpace();
       if (pos_ >= text_.size()) return false;

@@ -104,4 +104,8 @@ class RegistryHive {
 // "/etc/datacollector/registry.reg". A missing file is an empty hive.
 std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root);
 
+// Where the hive of `root` is kept, for messages that must say which hive was
+// read: the file's path on POSIX. Never raises.
+std::string RegistryHiveLocation(RegistryRoot root);
+
 }  // namespace platform

@@ -40,7 +40,7 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-enum class AbortReason { None, ReadTimeout, Stopped };
+enum class AbortReason { None, ReadTimeout, Stopped, TooLarge };
 
 // What the callbacks of one request share.
 struct TransferState {
@@ -58,8 +58,21 @@ struct TransferState {
 };
 
 size_t OnWrite(char* data, size_t size, size_t count, void* user) {
-  static_cast<TransferState*>(user)->body.append(data, size * count);
-  return size * count;
+  auto* state = static_cast<TransferState*>(user);
+  const size_t bytes = size * count;
+  // An answer without a length (chunked) is counted as it comes: the
+  // transfer ends before the body outgrows the limit.
+  if (bytes > kMaxAnswerBytes - state->body.size()) {
+    state->reason = AbortReason::TooLarge;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  // Growth is capped at the limit, so that a body near it never holds twice
+  // the memory.
+  if (state->body.size() + bytes > state->body.capacity()) {
+    state->body.reserve(std::min(std::max(state->body.capacity() * 2, state->body.size() + bytes), kMaxAnswerBytes));
+  }
+  state->body.append(data, bytes);
+  return bytes;
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
@@ -107,8 +120,12 @@ int OnProgress(void* user, curl_off_t downNow, curl_off_t, curl_off_t upNow, cur
 }
 
 [[noreturn]] void RaiseTransferError(CURLcode code, const TransferState& state, const char* errorText,
-                                     int connectTimeout) {
+                                     int connectTimeout, bool httpsWithoutTLS) {
   const std::string detail = *errorText != '\0' ? std::string(errorText) : curl_easy_strerror(code);
+  if (state.reason == AbortReason::TooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+    throw ETransferError("Answer too large: the server sent more than " + std::to_string(kMaxAnswerBytes) +
+                         " bytes");
+  }
   switch (code) {
     case CURLE_ABORTED_BY_CALLBACK:
       if (state.reason == AbortReason::ReadTimeout) {
@@ -144,7 +161,9 @@ int OnProgress(void* user, curl_off_t downNow, curl_off_t, curl_off_t upNow, cur
     case CURLE_HTTP2_STREAM:
       throw ETransferError("Connection broken: " + detail);
     case CURLE_UNSUPPORTED_PROTOCOL:
-      throw ETransferError("Unsupported protocol (https needs the TLS handler): " + detail);
+      // libcurl also reports an answer that is not HTTP at all this way.
+      if (httpsWithoutTLS) throw ETransferError("Unsupported protocol (https needs the TLS handler): " + detail);
+      throw ETransferError("The server's answer is not HTTP: " + detail);
     default:
       throw ETransferError("Transfer failed: " + detail);
   }
@@ -284,8 +303,14 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
     SetOption(c, CURLOPT_HTTPGET, 1L);
   }
 
+  // An answer that announces its length is refused before its body is read.
+  SetOption(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxAnswerBytes));
+
   const CURLcode code = curl_easy_perform(c);
-  if (code != CURLE_OK) RaiseTransferError(code, state, errorText, FConnectTimeout);
+  if (code != CURLE_OK) {
+    const bool httpsWithoutTLS = !FTLS && Lower(url).rfind("https://", 0) == 0;
+    RaiseTransferError(code, state, errorText, FConnectTimeout, httpsWithoutTLS);
+  }
 
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);

@@ -2,7 +2,12 @@
 
 #include <string>
 
+#include <cstddef>
+
 class TStopSignal;
+
+// The largest answer body a request accepts: 32 MiB.
+constexpr size_t kMaxAnswerBytes = 32u * 1024u * 1024u;
 
 // The answer to one request: status code, the Content-Type header as sent and
 // the body bytes as received.
@@ -23,9 +28,14 @@ struct THttpResponse {
 // sends nothing for that long ends the request). A stop signal, when given,
 // ends a running request within about a second of being requested.
 //
+// Answers are bounded: a body larger than kMaxAnswerBytes is refused without
+// being held whole (by its Content-Length when it names one, else as it
+// arrives).
+//
 // Every failure raises ETransferError whose message says what failed: a status
 // outside 2xx, a connect or read time-out, a TLS failure, a refused or broken
-// connection, or a stop. Not thread-safe: one request at a time.
+// connection, an answer that is not HTTP or is too large, or a stop. Not
+// thread-safe: one request at a time.
 class THttpClient {
  public:
   // stop may be null; otherwise it must outlive the client.

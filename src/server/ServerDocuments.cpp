@@ -115,3 +115,39 @@ int32_t AnswerInt32(const TJSONValue& value) {
   if (n < std::numeric_limits<int32_t>::min() || n > std::numeric_limits<int32_t>::max()) throw ERangeError();
   return static_cast<int32_t>(n);
 }
+
+std::string AnswerLogText(std::string_view answer) {
+  size_t cut = answer.size();
+  if (cut > kLoggedAnswerBytes) {
+    cut = kLoggedAnswerBytes;
+    // Back to the first byte of a UTF-8 character.
+    while (cut > 0 && (static_cast<unsigned char>(answer[cut]) & 0xC0) == 0x80) --cut;
+  }
+  std::string text;
+  text.reserve(cut + 32);
+  for (size_t i = 0; i < cut; ++i) {
+    const auto c = static_cast<unsigned char>(answer[i]);
+    switch (c) {
+      case '\r':
+        text += "\\r";
+        break;
+      case '\n':
+        text += "\\n";
+        break;
+      case '\t':
+        text += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          static const char kHex[] = "0123456789ABCDEF";
+          text += "\\x";
+          text += kHex[c >> 4];
+          text += kHex[c & 0xF];
+        } else {
+          text += static_cast<char>(c);
+        }
+    }
+  }
+  if (cut < answer.size()) text += "... (" + std::to_string(answer.size()) + " bytes in all)";
+  return text;
+}

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "model/CycleStatistics.h"
@@ -55,3 +57,15 @@ void PutPostMembers(TJSONValue& doc, const TDataCollectorConfiguration& cfg, con
 // AsInteger of an answer value that must fit a signed 32-bit field; raises
 // ERangeError ("Range check error") when it does not.
 int32_t AnswerInt32(const TJSONValue& value);
+
+// The longest part of an answer text that a log line carries.
+constexpr size_t kLoggedAnswerBytes = 4096;
+
+// An answer text made fit for one log line: control characters (line breaks
+// included) and DEL written as "\r", "\n", "\t" or "\xNN", so that the text
+// can never start a line of its own. Other bytes stay as they are, so a JSON
+// answer (which holds no raw control characters) is logged unchanged and
+// still reads as JSON. A text longer than kLoggedAnswerBytes is
+// cut there (never inside a UTF-8 character) and followed by
+// "... (N bytes in all)".
+std::string AnswerLogText(std::string_view answer);

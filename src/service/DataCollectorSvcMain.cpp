@@ -1,5 +1,6 @@
 #include "service/DataCollectorSvcMain.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <exception>
@@ -22,6 +23,14 @@ constexpr std::uint32_t kDefaultTickMs = 1000;
 const char kLogSource[] = "DataCollector";
 const char kCrashTestFile[] = "crashtest.xyztxt";
 constexpr std::uint32_t kStopRepeatMs = 100;
+constexpr int32_t kInitializeRetrySeconds = 300;
+
+// The wait after the failures-th failed cycle in a row: 1 second, doubling up
+// to the initialisation interval.
+int32_t BackOffSeconds(int32_t failures) {
+  const int32_t doublings = std::min(failures - 1, 9);
+  return std::min<int32_t>(int32_t{1} << doublings, kInitializeRetrySeconds);
+}
 
 std::uint32_t TickLength() {
   const char* text = std::getenv("DC_TICK_MS");
@@ -238,20 +247,38 @@ void TDataCollectorSvc::TimerTick() {
   }
   if (!LDataCollector->Active()) return;
   if (!LDataCollector->Initialized()) {
-    LCycleSeconds = 300;
+    LCycleSeconds = kInitializeRetrySeconds;
     try {
       LDataCollector->Initialize();
+      LInitFailures = 0;
     } catch (...) {
-      AddLog("Exception during initialization: " + CurrentExceptionMessage(), true);
+      ++LInitFailures;
+      AddLog("Exception during initialization: " + CurrentExceptionMessage(), LInitFailures == 1);
     }
   }
   if (LDataCollector->Initialized()) {
+    bool failed = false;
+    bool raised = false;
+    int32_t wait = 0;
     try {
       LDataCollector->RunCycle();
-      LCycleSeconds = LDataCollector->ResendDelay() > 0 ? LDataCollector->ResendDelay() * 60
-                                                        : LDataCollector->CycleTime();
+      wait = LDataCollector->ResendDelay() > 0 ? LDataCollector->ResendDelay() * 60
+                                               : LDataCollector->CycleTime();
+      failed = LDataCollector->LastCycleFailed();
     } catch (...) {
-      AddLog("Exception during processing cycle: " + CurrentExceptionMessage(), true);
+      failed = true;
+      raised = true;
+      AddLog("Exception during processing cycle: " + CurrentExceptionMessage(), LCycleFailures == 0);
     }
+    if (failed) {
+      ++LCycleFailures;
+      wait = std::max(wait, BackOffSeconds(LCycleFailures));
+      AddLog("Cycle failed (" + std::to_string(LCycleFailures) + " in a row); next attempt in " +
+                 std::to_string(wait) + " seconds",
+             LCycleFailures == 1 && !raised);
+    } else {
+      LCycleFailures = 0;
+    }
+    LCycleSeconds = wait;
   }
 }

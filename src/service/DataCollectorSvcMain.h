@@ -84,6 +84,11 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   void TimerTick();
 
   int32_t LCycleSeconds = 60;
+  // Failed ticks in a row, of initialisations that raised and of cycles that
+  // failed: only the first of a run goes to the event log, and a failing cycle
+  // waits longer each time.
+  int32_t LInitFailures = 0;
+  int32_t LCycleFailures = 0;
 
  private:
   void CreateCollector();

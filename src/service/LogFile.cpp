@@ -221,9 +221,15 @@ void TBaseLogFile::WriteHeader() {
 void TBaseLogFile::FlushCache() {
   if (!LLineCache || LLineCache->empty()) return;
   Open();
+  if (LDroppedLines > 0) {
+    WriteRaw(FormatLine(std::to_string(LDroppedLines) +
+                            " earlier log lines were dropped while the log could not be written",
+                        false));
+    LDroppedLines = 0;
+  }
   while (!LLineCache->empty()) {
     WriteRaw(LLineCache->front());
-    LLineCache->erase(LLineCache->begin());
+    LLineCache->pop_front();
   }
 }
 
@@ -241,9 +247,13 @@ void TBaseLogFile::WriteLinesToFile(const std::vector<std::string>& Messages) {
     // this first attempt.
     Close();
     if (!CacheOnError) throw;
-    if (!LLineCache) LLineCache = std::make_unique<std::vector<std::string>>();
+    if (!LLineCache) LLineCache = std::make_unique<std::deque<std::string>>();
     for (; written < Messages.size(); ++written) {
       LLineCache->push_back(FormatLine(Messages[written], false));
+      if (LLineCache->size() > kMaxCachedLines) {
+        LLineCache->pop_front();
+        ++LDroppedLines;
+      }
     }
   }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,11 +32,14 @@ using TLogClock = std::function<TDateTime()>;
 // cannot be written is kept in memory with the time stamp of its first
 // attempt and written ahead of the next line that can be; otherwise AddLog
 // raises EInOutError. Lines cached before midnight go to the previous day's
-// file.
+// file. The cache holds at most kMaxCachedLines lines: beyond that the oldest
+// are dropped, and a line stating how many goes ahead of the cached ones.
 //
 // No lock: the owner serialises calls (TProtectedLogFile does it itself).
 class TBaseLogFile {
  public:
+  static constexpr size_t kMaxCachedLines = 10000;
+
   // Reads the location code from the registry; touches no file.
   explicit TBaseLogFile(const std::string& SourceName, TLogClock Clock = nullptr);
   // Writes cached lines (a failed first attempt is retried once when
@@ -126,7 +131,10 @@ class TBaseLogFile {
   std::string FSourceName;
   std::string LLocationCode;
   bool LLastWasUpdateLine = false;
-  std::unique_ptr<std::vector<std::string>> LLineCache;
+  // Lines waiting for the file, oldest first; at most kMaxCachedLines, the
+  // oldest being dropped (and counted) beyond that.
+  std::unique_ptr<std::deque<std::string>> LLineCache;
+  size_t LDroppedLines = 0;
   std::string FCurrentLogFileName;
   TDateTime LCurrentLogDate = 0;
   std::string FOverrideLocationCode;

@@ -165,12 +165,13 @@ class TOperatorCollector : public TDataCollector {
   int AuthorizeOnly() { return Authorize(); }
 
  protected:
-  int Post(TCollectedData* Data, TDataCollectorStatusObj& Status) override {
+  TPostResult Post(TCollectedData* Data, TDataCollectorStatusObj& Status) override {
     PostWindow = WindowText(Status.CurrentCycleStart, Status.CurrentCycleEnd);
     PostContents = ContentsText(Data);
     PostResult = -1;  // raised
-    PostResult = TDataCollector::Post(Data, Status);
-    return PostResult;
+    const TPostResult result = TDataCollector::Post(Data, Status);
+    PostResult = result;
+    return result;
   }
 
   void DownloadUpdater(const std::string& URL) override {
@@ -370,6 +371,10 @@ int TOperatorModes::RunOnce() {
       break;
     case 2:
       reason = "the server asked the collector to reinitialise; nothing was saved";
+      break;
+    case TDataCollector::kPostAnswerUnreadable:
+      reason = "the server's answer was not a JSON object; the status was saved but the data's "
+               "pending changes are kept to be sent again";
       break;
     case 4:
       reason = "the server asked for the data again in " + std::to_string(collector.ResendDelay()) +

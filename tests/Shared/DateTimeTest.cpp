@@ -1,4 +1,5 @@
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -52,6 +53,26 @@ TEST(DateTimeTest, InvalidFieldsRaise) {
       {0, 1, 1, 0, 0, 0, 0},     {1900, 2, 29, 0, 0, 0, 0},
   };
   for (const TDateTimeFields& fields : cases) EXPECT_THROW(EncodeDateTime(fields), EConvertError) << fields.year;
+}
+
+TEST(DateTimeTest, ValuesOutsideTheRangeAreRefusedNotConverted) {
+  const double nan = std::nan("");
+  const double inf = std::numeric_limits<double>::infinity();
+  // The first and the last millisecond of the range convert.
+  const TDateTime first = EncodeDateTime(1, 1, 1);
+  const TDateTime last = EncodeDateTime(9999, 12, 31, 23, 59, 59, 999);
+  for (const TDateTime valid : {first, last, 0.0, 45358.5}) {
+    EXPECT_TRUE(IsValidDateTime(valid)) << valid;
+    EXPECT_NO_THROW(DecodeDateTime(valid)) << valid;
+  }
+  EXPECT_EQ(DecodeDateTime(last), (TDateTimeFields{9999, 12, 31, 23, 59, 59, 999}));
+  for (const TDateTime invalid : {1e300, 1e308, -1e300, 2958466.0, -693594.0, nan, inf, -inf}) {
+    EXPECT_FALSE(IsValidDateTime(invalid)) << invalid;
+    EXPECT_THROW(DateTimeToMilliseconds(invalid), ERangeError) << invalid;
+    EXPECT_THROW(DecodeDateTime(invalid), ERangeError) << invalid;
+  }
+  EXPECT_EQ(DateTimeToText(1e308), "invalid date-time 1e+308");
+  EXPECT_EQ(DateTimeToText(2958465), "12/31/9999");
 }
 
 TEST(DateTimeTest, TextLeavesTheTimeOutAtExactlyMidnight) {

@@ -22,6 +22,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::Contains;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class TScriptedCollector : public TDataCollector {
  public:
@@ -38,6 +39,9 @@ class TScriptedCollector : public TDataCollector {
   bool openOK = true;
   bool tlsOK = true;
   int authorizeResult = 1;
+  std::string openError;
+  std::string startError;
+  bool authorizeRaisesAfterGrant = false;
   std::string verifyError;
   std::string saveError;
   std::string siteStatusError;
@@ -68,7 +72,10 @@ class TScriptedCollector : public TDataCollector {
   }
 
  protected:
-  void StartTransaction() override { calls.push_back("StartTransaction"); }
+  void StartTransaction() override {
+    calls.push_back("StartTransaction");
+    if (!startError.empty()) throw EDatabaseError(startError);
+  }
   void CommitTransaction() override {
     calls.push_back("CommitTransaction");
     if (!commitError.empty()) throw EDatabaseError(commitError);
@@ -91,6 +98,7 @@ class TScriptedCollector : public TDataCollector {
   }
   bool OpenDatabase() override {
     calls.push_back("OpenDatabase");
+    if (!openError.empty()) throw EDatabaseError(openError);
     return openOK;
   }
   void VerifyDBStructures(bool remove) override {
@@ -122,13 +130,15 @@ class TScriptedCollector : public TDataCollector {
   int Authorize() override {
     calls.push_back("Authorize");
     LCfg->SetCycleTime(300);
+    // As Authorize does when the answer of a granted access cannot be applied.
+    LAuthorizeFailed = authorizeRaisesAfterGrant;
     return authorizeResult;
   }
-  int Post(TCollectedData* data, TDataCollectorStatusObj& status) override {
+  TPostResult Post(TCollectedData* data, TDataCollectorStatusObj& status) override {
     calls.push_back("Post");
     posted.push_back(data);
     postedStatus.push_back(status);
-    return onPost(*this, data, status);
+    return static_cast<TPostResult>(onPost(*this, data, status));
   }
   bool SetSiteStatus(const std::string& name, const std::string&) override {
     calls.push_back("SetSiteStatus " + name);
@@ -221,14 +231,33 @@ TEST(WindowRules, TableOfCases) {
               s.CurrentCycleEnd = end;
             }),
        {}},
-      {"a last cycle end later than now collapses to now",
+      {"a last cycle end later than now starts at today's midnight",
        status(At(2024, 3, 8)), 1,
        with(status(At(2024, 3, 8)),
             [&](TDataCollectorStatusObj& s) {
-              s.CurrentCycleStart = end;
+              s.CurrentCycleStart = At(2024, 3, 7);
               s.CurrentCycleEnd = end;
             }),
-       {}},
+       {"WARNING: The last cycle end 3/8/2024 is later than now; the window starts at today's "
+        "midnight"}},
+      {"a last cycle end of the year 9999 starts at today's midnight",
+       status(2958465), 1,
+       with(status(2958465),
+            [&](TDataCollectorStatusObj& s) {
+              s.CurrentCycleStart = At(2024, 3, 7);
+              s.CurrentCycleEnd = end;
+            }),
+       {"WARNING: The last cycle end 12/31/9999 is later than now; the window starts at today's "
+        "midnight"}},
+      {"a last cycle end a second after now starts at today's midnight",
+       status(end + kOneSecond), 1,
+       with(status(end + kOneSecond),
+            [&](TDataCollectorStatusObj& s) {
+              s.CurrentCycleStart = At(2024, 3, 7);
+              s.CurrentCycleEnd = end;
+            }),
+       {"WARNING: The last cycle end 3/7/2024 2:05:10 PM is later than now; the window starts at "
+        "today's midnight"}},
       {"two days and 23 hours are processed whole",
        status(At(2024, 3, 4, 15, 5, 9)), 1,
        with(status(At(2024, 3, 4, 15, 5, 9)),
@@ -341,13 +370,30 @@ TEST_F(CycleTest, InitializeStopsAtTheFirstFailingStep) {
        "saved."},
       {"authorize", [](TScriptedCollector& c) { c.authorizeResult = 0; },
        {"PrepareTLS", "Authorize"}, "Loading Configuration"},
+      {"authorize answer not applied", [](TScriptedCollector& c) { c.authorizeRaisesAfterGrant = true; },
+       {"PrepareTLS", "Authorize"},
+       "Data Collector not initialized: the server's authorization answer could not be applied"},
+      {"open raises", [](TScriptedCollector& c) { c.openError = "unknown version 19.x"; },
+       {"OpenDatabase", "CloseDatabase"},
+       "ERROR: Could not open and verify database  (unknown version 19.x)"},
+      {"transaction start raises", [](TScriptedCollector& c) { c.startError = "lock time-out"; },
+       {"OpenDatabase", "StartTransaction", "CloseDatabase"},
+       "ERROR: Could not open and verify database  (lock time-out)"},
+      {"schema and rollback raise",
+       [](TScriptedCollector& c) {
+         c.verifyError = "table locked";
+         c.rollbackError = "connection lost";
+       },
+       {"StartTransaction", "VerifyDBStructures", "RollbackTransaction", "CloseDatabase"},
+       "ERROR: Could not open and verify database  (connection lost)"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> log;
     TScriptedCollector collector(log);
     c.script(collector);
-    collector.Initialize();
+    EXPECT_NO_THROW(collector.Initialize()) << c.name;
     EXPECT_FALSE(collector.Initialized()) << c.name;
+    EXPECT_THAT(log, Not(Contains("Data Collector initialized successfully"))) << c.name;
     ASSERT_GE(collector.calls.size(), c.lastCalls.size()) << c.name;
     const std::vector<std::string> tail(collector.calls.end() - c.lastCalls.size(),
                                         collector.calls.end());
@@ -441,6 +487,21 @@ TEST_F(CycleTest, CycleEndsEarlyAtEachPrecondition) {
        "ERROR: An exception occured verifying DB structures. (no grant) No status updates were "
        "saved.",
        true},
+      {"open raises", true, [](TScriptedCollector& c) { c.openError = "unknown version 19.x"; },
+       {"TransactionManagerRunning", "OpenDatabase", "CloseDatabase"},
+       "ERROR: Cycle failed: unknown version 19.x No status updates were saved.", true},
+      {"schema and rollback raise", true,
+       [](TScriptedCollector& c) {
+         c.verifyError = "no grant";
+         c.rollbackError = "connection lost";
+       },
+       {"TransactionManagerRunning", "OpenDatabase", "VerifyDBStructures", "RollbackTransaction",
+        "CloseDatabase"},
+       "ERROR: Cycle failed: connection lost No status updates were saved.", true},
+      {"transaction start raises", true, [](TScriptedCollector& c) { c.startError = "lock time-out"; },
+       {"TransactionManagerRunning", "OpenDatabase", "VerifyDBStructures", "StartTransaction",
+        "CloseDatabase"},
+       "ERROR: Cycle failed: lock time-out No status updates were saved.", true},
   };
   for (const Case& c : cases) {
     std::vector<std::string> log;
@@ -449,14 +510,62 @@ TEST_F(CycleTest, CycleEndsEarlyAtEachPrecondition) {
     collector.calls.clear();
     log.clear();
     c.script(collector);
-    collector.RunCycle();
+    EXPECT_NO_THROW(collector.RunCycle()) << c.name;
     EXPECT_EQ(collector.calls, c.calls) << c.name;
     ASSERT_EQ(log.size(), 4u) << c.name;
     EXPECT_EQ(log[2], c.error) << c.name;
     EXPECT_EQ(log[3], "Cycle Complete") << c.name;
     EXPECT_EQ(collector.Initialized(), c.staysInitialized) << c.name;
     EXPECT_EQ(collector.LastCycleStats(), TCycleStatistics{}) << c.name;
+    // Failures of the site database make the host back off; a collector that
+    // is not ready yet or a stopped transaction manager are no failure.
+    EXPECT_EQ(collector.LastCycleFailed(), c.calls.size() > 2) << c.name;
   }
+}
+
+TEST_F(CycleTest, AFailingCloseStillEndsTheCycle) {
+  InitializeOK();
+  collector.closeError = "network gone";
+  EXPECT_NO_THROW(collector.RunCycle());
+  EXPECT_TRUE(Logged("ERROR: An exception occured closing the database. (network gone)"));
+  EXPECT_EQ(log.back(), "Cycle Complete");
+  EXPECT_TRUE(collector.LastCycleFailed());
+  // The status was saved and committed before the close.
+  EXPECT_EQ(collector.Count("CommitTransaction"), 1);
+}
+
+TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChanges) {
+  InitializeOK();
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) {
+    return TDataCollector::kPostAnswerUnreadable;
+  };
+  collector.RunCycle();
+  EXPECT_THAT(collector.calls,
+              ElementsAre("TransactionManagerRunning", "OpenDatabase", "VerifyDBStructures",
+                          "StartTransaction", "LoadStatus", "RetrieveData", "Post", "SaveStatus",
+                          "SetSiteStatus QuorixConnectDateTime", "CommitTransaction",
+                          "CloseDatabase"));
+  EXPECT_TRUE(collector.Initialized());
+  EXPECT_FALSE(collector.LastCycleFailed());
+  EXPECT_FALSE(collector.HoldsResend());
+  EXPECT_GT(collector.LastCycleStats().SaveEnd, 0);
+
+  // The next accepted post commits what it carries.
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+  collector.RunCycle();
+  EXPECT_EQ(collector.Count("CommitAcceptedData"), 1);
+}
+
+TEST_F(CycleTest, OnlyATransferErrorIsTakenAsAFailedTransfer) {
+  InitializeOK();
+  // A failure whose text reads like a transfer failure is not one.
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) -> int {
+    throw EOrvelError("Unable to post data to web server");
+  };
+  collector.RunCycle();
+  EXPECT_FALSE(collector.HoldsResend());
+  EXPECT_FALSE(collector.Initialized());
+  EXPECT_TRUE(Logged("No status updates were saved."));
 }
 
 TEST_F(CycleTest, FailedTransferKeepsDataAndStatusForTheNextCycle) {
@@ -556,7 +665,7 @@ TEST_F(CycleTest, FailureAfterAnAcceptedPostRollsBackAndReinitializes) {
        [](TScriptedCollector& c) {
          c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) -> int {
            self.ClearInitialized();
-           throw ETransferError("Server failed to post update with error message (reinitializing): x");
+           throw EOrvelError("Server failed to post update with error message (reinitializing): x");
          };
        },
        "ERROR: Server failed to post update with error message (reinitializing): x", false},

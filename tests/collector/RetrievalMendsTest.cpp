@@ -21,6 +21,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 using json = nlohmann::json;
 
 class RetrievalMendsTest : public ::testing::Test {
@@ -182,6 +183,47 @@ TEST_F(RetrievalMendsTest, EmployeeChangesAreSentUntilAPostCarryingThemIsAccepte
   document = Cycle("{}");
   EXPECT_EQ(document.value("FullEmployees", 0), 1);
   EXPECT_THAT(Employees(document), ElementsAre(std::pair{2001, std::string("Anna Brooks")}));
+}
+
+// A 200 answer that is not a JSON object (a proxy's page, an empty body)
+// saves the status, but nothing shows that the data arrived: its punch days
+// and employee changes travel again until a post carrying them is accepted.
+TEST_F(RetrievalMendsTest, AnAnswerThatIsNotAJsonObjectDeliversNothing) {
+  site.AddEmployee({.Id = 2001, .Name = "Anna Alvarez"});
+  Cycle("{}");  // the full employee set is accepted
+
+  StatsServer::Answer page;
+  page.body = "<html>\r\n<body>Gateway Timeout</body>\r\n</html>\r\n";
+  page.contentType = "text/html";
+  StatsServer::Answer empty;
+  empty.body = "";
+  int punches = 0;
+  for (const StatsServer::Answer& answer : {page, empty}) {
+    SCOPED_TRACE(answer.body.empty() ? "empty body" : "web page");
+    site.AddPunch(4001 + punches++, today);
+    site.Exec("UPDATE Employee SET Name = 'Anna Brooks " + std::to_string(punches) + "' WHERE ObjID = 2001");
+    log.clear();
+    const json document = Cycle(answer);
+    EXPECT_EQ(LaborEmployees(document).size(), static_cast<size_t>(punches));
+    EXPECT_THAT(Employees(document),
+                ElementsAre(std::pair{2001, "Anna Brooks " + std::to_string(punches)}));
+    EXPECT_EQ(PendingRows(), punches);
+    EXPECT_TRUE(collector->Initialized());
+    EXPECT_FALSE(collector->HoldsResend());
+    bool warned = false;
+    for (const std::string& line : log) {
+      warned = warned || line.rfind("WARNING: The server's answer is not a JSON object;", 0) == 0;
+    }
+    EXPECT_TRUE(warned);
+  }
+
+  const json accepted = Cycle("{}");
+  EXPECT_THAT(LaborEmployees(accepted), UnorderedElementsAre("4001", "4002"));
+  EXPECT_THAT(Employees(accepted), ElementsAre(std::pair{2001, std::string("Anna Brooks 2")}));
+  EXPECT_EQ(PendingRows(), 0);
+  const json after = Cycle("{}");
+  EXPECT_THAT(LaborEmployees(after), IsEmpty());
+  EXPECT_THAT(Employees(after), IsEmpty());
 }
 
 }  // namespace

@@ -195,8 +195,54 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
        0},
       {"refused", Answer(R"({"Authenticated":false,"CycleTime":120})"), "", "", 0, 300, 1, false, true,
        {R"(Failed Authentication Response: {"Authenticated":false,"CycleTime":120})"}, 0, 0},
-      {"plain text", plainText, "", "", 0, 300, 1, false, true, {"Failed Authentication Response: Access denied\r\n"},
+      {"plain text", plainText, "", "", 0, 300, 1, false, true,
+       {"Failed Authentication Response: Access denied\\r\\n"}, 0, 0},
+      {"CycleTime 0", Answer(R"({"Authenticated":true,"CycleTime":0})"), "", "", 1, 300, 1, false, true,
+       {"Ignoring CycleTime 0 from the server: keeping 300 seconds", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
+      {"CycleTime -1", Answer(R"({"Authenticated":true,"CycleTime":-1})"), "", "", 1, 300, 1, false, true,
+       {"Ignoring CycleTime -1 from the server: keeping 300 seconds", configLine + "300 HistoryStep: 1 SendStats: 0"},
+       0, 0},
+      {"CycleTime null", Answer(R"({"Authenticated":true,"CycleTime":null})"), "", "", 1, 300, 1, false, true,
+       {"Ignoring CycleTime null from the server: keeping 300 seconds",
+        configLine + "300 HistoryStep: 1 SendStats: 0"},
+       0, 0},
+      {"CycleTime not a number", Answer(R"({"Authenticated":true,"CycleTime":"abc"})"), "", "", 1, 300, 1, false,
+       true,
+       {R"(Ignoring CycleTime "abc" from the server: keeping 300 seconds)",
+        configLine + "300 HistoryStep: 1 SendStats: 0"},
+       0, 0},
+      {"CycleTime 1", Answer(R"({"Authenticated":true,"CycleTime":1})"), "", "", 1, 1, 1, false, true,
+       {configLine + "1 HistoryStep: 1 SendStats: 0"}, 0, 0},
+      {"HistoryStep below 1", Answer(R"({"Authenticated":true,"HistoryStep":-3})"), "", "", 1, 300, 1, false, true,
+       {"HistoryStep -3 from the server is out of range; using 1", configLine + "300 HistoryStep: 1 SendStats: 0"},
+       0, 0},
+      {"HistoryStep above 1096", Answer(R"({"Authenticated":true,"HistoryStep":2000000})"), "", "", 1, 300, 1096,
+       false, true,
+       {"HistoryStep 2000000 from the server is out of range; using 1096",
+        configLine + "300 HistoryStep: 1096 SendStats: 0"},
+       0, 0},
+      {"HistoryStep 1096", Answer(R"({"Authenticated":true,"HistoryStep":1096})"), "", "", 1, 300, 1096, false,
+       true, {configLine + "300 HistoryStep: 1096 SendStats: 0"}, 0, 0},
+      {"Uninstall as the string false", Answer(R"({"Uninstall":"false","Authenticated":true})"), "", "", 1, 300, 1,
+       false, true,
+       {R"(Ignoring Uninstall "false" from the server: only true, a non-zero number, "true" or "1" order an )"
+        "uninstall",
+        configLine + "300 HistoryStep: 1 SendStats: 0"},
+       0, 0},
+      {"Uninstall as an object", Answer(R"({"Uninstall":{},"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+       {R"(Ignoring Uninstall {} from the server: only true, a non-zero number, "true" or "1" order an )"
+        "uninstall",
+        configLine + "300 HistoryStep: 1 SendStats: 0"},
+       0, 0},
+      {"Uninstall 0 says no", Answer(R"({"Uninstall":0,"Authenticated":true})"), "", "", 1, 300, 1, false,
+       true, {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
+      {"Uninstall as the string true", Answer(R"({"Uninstall":"true"})"), "", "", 3, 300, 1, false, false,
+       {"SYS Uninstall requested from server..."}, 0, 1},
+      {"Uninstall as the string 1", Answer(R"({"Uninstall":"1"})"), "", "", 3, 300, 1, false, false,
+       {"SYS Uninstall requested from server..."}, 0, 1},
+      {"Uninstall 2.5", Answer(R"({"Uninstall":2.5})"), "", "", 3, 300, 1, false, false,
+       {"SYS Uninstall requested from server..."}, 0, 1},
       {"empty body", Answer(""), "", "", 0, 300, 1, false, true, {"Failed Authentication Response: "}, 0, 0},
       {"broken JSON", Answer(R"({"Authenticated":tru)"), "", "", 0, 300, 1, false, true, {}, 0, 0},
   };
@@ -372,8 +418,10 @@ TEST_F(ServerExchangeTest, SendToServerActsOnEveryKindOfAnswer) {
   };
   const Case cases[] = {
       {"accepted", "{}", 1, "", 0, true},
-      {"accepted, plain text", "OK", 1, "", 0, true},
-      {"accepted, a number", "42", 1, "", 0, true},
+      {"taken, plain text", "OK", 5, "", 0, true},
+      {"taken, a number", "42", 5, "", 0, true},
+      {"taken, an empty body", "", 5, "", 0, true},
+      {"taken, a web page", "<html>\r\n<body>Proxy</body></html>", 5, "", 0, true},
       {"resend after 5", R"({"Resend":5})", 4, "", 5, true},
       {"resend as string", R"({"Resend":"30"})", 4, "", 30, true},
       {"resend 360", R"({"Resend":360})", 4, "", 360, true},
@@ -434,6 +482,7 @@ TEST_F(ServerExchangeTest, HistoryWindowFromTheServerIsTakenUnlessRivoConversion
     status.ActiveHistoryEnd = 2;
     status.ActiveHistoryFactID = 3;
     status.LastCycleEnd = 4;
+    status.CurrentCycleEnd = 46000;
     server.enqueue(answer);
     EXPECT_EQ(collector->SendToServer("{}", &status), 4);
     EXPECT_EQ(status.ActiveHistoryStart, pending ? 1 : 45000);
@@ -446,6 +495,104 @@ TEST_F(ServerExchangeTest, HistoryWindowFromTheServerIsTakenUnlessRivoConversion
   server.enqueue(R"({"Header":{"ActiveHistorySingleFact":4294967296}})");
   TDataCollectorStatusObj status;
   EXPECT_THROW(collector->SendToServer("{}", &status), ERangeError);
+}
+
+TEST_F(ServerExchangeTest, AnsweredDatesOutOfRangeOrAfterThePostedWindowAreNotTaken) {
+  // The posted window ends 3/7/2024 2:05:09 PM.
+  const TDateTime windowEnd = 45358.58691;
+  struct Case {
+    const char* name;
+    std::string header;
+    std::string raised;  // empty: taken
+  };
+  const std::string invalid = "Invalid response received from server (reinitializing): ";
+  const Case cases[] = {
+      {"LastCycleEnd at the window end", R"("LastCycleEnd":45358.58691)", ""},
+      {"LastCycleEnd within a day of clock skew", R"("LastCycleEnd":45359.5)", ""},
+      {"LastCycleEnd 1e308", R"("LastCycleEnd":1e308)", invalid + "Header.LastCycleEnd 1E308 is not a date"},
+      {"LastCycleEnd -1e300", R"("LastCycleEnd":-1e300)", invalid + "Header.LastCycleEnd -1E300 is not a date"},
+      {"LastCycleEnd as a huge string", R"("LastCycleEnd":"1e300")",
+       invalid + R"(Header.LastCycleEnd "1e300" is not a date)"},
+      {"LastCycleEnd in the year 9999", R"("LastCycleEnd":2958465)",
+       invalid + "Header.LastCycleEnd 12/31/9999 is later than the posted window's end 3/7/2024 2:05:09 PM"},
+      {"LastCycleEnd two days late", R"("LastCycleEnd":45360.6)",
+       invalid + "Header.LastCycleEnd 3/9/2024 2:24:00 PM is later than the posted window's end 3/7/2024 "
+                 "2:05:09 PM"},
+      {"ActiveHistoryStart 1e300", R"("ActiveHistoryStart":1e300,"LastCycleEnd":45358)",
+       invalid + "Header.ActiveHistoryStart 1E300 is not a date"},
+      {"ActiveHistoryEnd beyond the year 9999", R"("ActiveHistoryEnd":2958466,"LastCycleEnd":45358)",
+       invalid + "Header.ActiveHistoryEnd 2958466 is not a date"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    collector->SetInitialized(true);
+    TDataCollectorStatusObj status;
+    status.CurrentCycleEnd = windowEnd;
+    status.LastCycleEnd = 45357;
+    status.ActiveHistoryStart = 45000;
+    status.ActiveHistoryEnd = 45001;
+    const TDataCollectorStatusObj before = status;
+    server.enqueue("{\"Header\":{" + c.header + "}}");
+    if (c.raised.empty()) {
+      EXPECT_EQ(collector->SendToServer("{}", &status), TDataCollector::kPostAccepted);
+      EXPECT_NE(status.LastCycleEnd, before.LastCycleEnd);
+      EXPECT_TRUE(collector->Initialized());
+      continue;
+    }
+    try {
+      collector->SendToServer("{}", &status);
+      ADD_FAILURE() << "no error raised";
+    } catch (const ETransferError&) {
+      ADD_FAILURE() << "an unusable answer is no transfer failure";
+    } catch (const EOrvelError& e) {
+      EXPECT_EQ(e.what(), c.raised);
+    }
+    // Nothing of the answer is taken, and the cycle starts over.
+    EXPECT_EQ(status, before);
+    EXPECT_FALSE(collector->Initialized());
+  }
+}
+
+TEST_F(ServerExchangeTest, AnswersAreLoggedCutAndOnOneLine) {
+  registry.Write(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  collector->LoadConfiguration();
+  // A plain-text answer whose line break would forge a posted document.
+  const std::string forged = "OK\r\n03/07/2024 14:05:09.000  Sending: {\"Command\":\"Post\"}";
+  std::string large(200 * 1024, 'x');
+  large += "\nSending: {}";
+  struct Case {
+    const char* name;
+    std::string answer;
+    std::string response;  // the "Server Response: " line expected
+  };
+  const Case cases[] = {
+      {"a JSON answer is logged as it is", R"({"Resend":"a\\b"})", R"(Server Response: {"Resend":"a\\b"})"},
+      {"line breaks are escaped", forged,
+       "Server Response: OK\\r\\n03/07/2024 14:05:09.000  Sending: {\"Command\":\"Post\"}"},
+      {"a large answer is cut to 4 KiB", large,
+       "Server Response: " + std::string(4096, 'x') + "... (" + std::to_string(large.size()) + " bytes in all)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.clear();
+    server.enqueue(c.answer);
+    TDataCollectorStatusObj status;
+    try {
+      collector->SendToServer("{}", &status);
+    } catch (const EOrvelError&) {
+    }
+    EXPECT_THAT(log, Contains(c.response));
+    for (const auto& line : log) {
+      EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line.substr(0, 80);
+      EXPECT_LE(line.size(), 4096u + 200u) << line.substr(0, 80);
+    }
+  }
+  // The warning of an answer that is not a JSON object names its first bytes.
+  EXPECT_THAT(log, Contains("WARNING: The server's answer is not a JSON object; the status is saved but the "
+                            "data's pending changes are kept to be sent again. Answer: " +
+                            std::string(4096, 'x') + "... (" + std::to_string(large.size()) + " bytes in all)"));
 }
 
 TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
@@ -475,6 +622,17 @@ TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
     EXPECT_EQ(collector->CurrentCycleStats().SendSize, 15);
     EXPECT_EQ(server.requests().back().body, "{\"Name\":\"Caf\xE9\"}");
   }
+  // A large post gets one more second for every 256 KiB sent.
+  const std::string large = "{\"Blob\":\"" + std::string(600 * 1024, 'z') + "\"}";
+  for (const bool history : {false, true}) {
+    SCOPED_TRACE(history ? "with history" : "current data only");
+    TDataCollectorStatusObj status;
+    status.SkipHistory = history;
+    server.enqueue("{}");
+    EXPECT_EQ(collector->SendToServer(large, &status), 1);
+    EXPECT_EQ(collector->ReadTimeout(), (history ? 90000 : 30000) + 2000);
+  }
+
   collector->Cfg().SetDataURL(server.url("/data.php"));
   server.enqueue("{}");
   TDataCollectorStatusObj status;

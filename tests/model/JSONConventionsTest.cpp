@@ -1,5 +1,6 @@
 #include "model/JSONConventions.h"
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -293,6 +294,36 @@ TEST(JSONParseTest, NestingDepthIsBounded) {
   EXPECT_TRUE(JSONParse(deepOk).has_value());
   const std::string tooDeep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_FALSE(JSONParse(tooDeep).has_value());
+}
+
+TEST(JSONParseTest, RepeatedNamesKeepTheirFirstPlaceInSmallAndLargeObjects) {
+  // Sizes on both sides of the point where names are found through an index.
+  for (const int members : {3, 15, 16, 17, 40}) {
+    SCOPED_TRACE(members);
+    std::string text = "{";
+    for (int i = 0; i < members; ++i) text += "\"m" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    text += "\"m0\":\"again\",\"m" + std::to_string(members - 1) + "\":\"last\",\"new\":true}";
+    const TJSONValue value = Parsed(text);
+    ASSERT_EQ(value.size(), static_cast<size_t>(members) + 1);
+    EXPECT_EQ(value.begin().key(), "m0");
+    EXPECT_EQ(value["m0"], "again");
+    EXPECT_EQ(value["m" + std::to_string(members - 1)], "last");
+    EXPECT_EQ(value["m1"], 1);
+    EXPECT_EQ(std::prev(value.end()).key(), "new");
+  }
+}
+
+TEST(JSONParseTest, ManyDistinctMembersAreReadInLinearTime) {
+  // 200,000 distinct names (about 2.6 MB): a scan of the members read so far
+  // for every new name would take minutes.
+  std::string text = "{";
+  for (int i = 0; i < 200000; ++i) text += "\"key" + std::to_string(i) + "\":1,";
+  text.back() = '}';
+  const auto start = std::chrono::steady_clock::now();
+  const auto value = JSONParse(text);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->size(), 200000u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(JSONParseTest, WrittenDocumentsReadBackUnchanged) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -184,6 +186,57 @@ TEST(HttpClientFailureTest, HttpsNeedsTheTlsHandler) {
   THttpClient client(nullptr);
   const std::string message = TransferErrorOf([&] { PostJSONDocument(client, server.url(), "{}"); });
   EXPECT_NE(message.find("Unsupported protocol"), std::string::npos) << message;
+}
+
+TEST(HttpClientFailureTest, AnAnswerThatIsNotHttpSaysSo) {
+  StatsServer server;
+  StatsServer::Answer garbage;
+  garbage.raw = true;
+  garbage.body = "\x16\x03 not a web server\r\n";
+  server.enqueue(garbage);
+  auto client = TlsClient();
+  const std::string message = TransferErrorOf([&] { PostJSONDocument(*client, server.url(), "{}"); });
+  EXPECT_NE(message.find("The server's answer is not HTTP"), std::string::npos) << message;
+  EXPECT_EQ(message.find("TLS handler"), std::string::npos) << message;
+}
+
+long PeakMemoryKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(HttpClientLimitTest, AnswersBeyond32MiBAreRefusedWithoutBeingHeldWhole) {
+  StatsServer server;
+  {
+    std::ofstream big(server.files() / "big.txt", std::ios::binary);
+    const std::string block(1024 * 1024, 'x');
+    for (int i = 0; i < 64; ++i) big << block;
+  }
+  auto client = TlsClient();
+  const long before = PeakMemoryKiB();
+  for (const bool announced : {true, false}) {
+    SCOPED_TRACE(announced ? "with Content-Length" : "without Content-Length");
+    StatsServer::Answer huge;
+    huge.file = "big.txt";
+    huge.noLength = !announced;
+    server.enqueue(huge);
+    const std::string message = TransferErrorOf([&] { PostJSONDocument(*client, server.url(), "{}"); });
+    EXPECT_EQ(message, "Answer too large: the server sent more than 33554432 bytes");
+  }
+  // A refused answer never takes more than the limit and a little.
+  EXPECT_LT(PeakMemoryKiB() - before, 40 * 1024);
+
+  // At the limit: taken whole.
+  {
+    std::ofstream edge(server.files() / "edge.txt", std::ios::binary);
+    edge << std::string(kMaxAnswerBytes, 'y');
+  }
+  StatsServer::Answer edge;
+  edge.file = "edge.txt";
+  edge.noLength = true;
+  server.enqueue(edge);
+  EXPECT_EQ(client->Post(server.url(), "{}", kJSONContentType).Body.size(), kMaxAnswerBytes);
 }
 
 TEST(HttpClientFailureTest, PlainHttpWorksWithoutTls) {

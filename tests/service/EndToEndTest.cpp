@@ -155,6 +155,17 @@ class Site {
     return value;
   }
 
+  // Ends the program at once, as a power cut or the OOM killer would.
+  void Kill() {
+    if (!FCollector) return;
+    FCollector->Signal(SIGKILL);
+    FCollector->Wait(30s);
+    FCollector.reset();
+  }
+
+  // The site database's file, to move it away and back.
+  const std::string& DatabaseFile() const { return FDatabase.Path(); }
+
   // Stops the program with SIGTERM, as the service manager does; its exit code.
   int Stop() {
     if (!FCollector) return 0;
@@ -410,5 +421,98 @@ TEST(EndToEnd, InstalledServiceCollectsUntilUninstallRemovesItAndItsTables) {
   EXPECT_EQ(site.Count("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'DC_STATUS'"), 0);
   EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
   site.AddPunch(900301, 1004);
+  EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
+}
+
+TEST(EndToEnd, APageInsteadOfAnAnswerLosesNoPunch) {
+  Site site;
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(1));
+
+  // A proxy answers 200 with a web page: the posts are taken, not delivered.
+  StatsServer::Answer page;
+  page.body = "<html>\r\n<body>Service temporarily unavailable</body>\r\n</html>\r\n";
+  page.contentType = "text/html";
+  site.Server().setDefault(page);
+  const size_t pagesFrom = site.Posts().size();
+  site.AddPunch(900401, 1003);
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto posts = site.Posts();
+    size_t carrying = 0;
+    for (size_t i = pagesFrom + 1; i < posts.size(); ++i) carrying += PunchedEmployees(posts[i]).count(1003);
+    return carrying >= 2;
+  }));
+
+  site.Server().setDefault(Accepting());
+  const size_t acceptedFrom = site.Posts().size();
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto posts = site.Posts();
+    for (size_t i = acceptedFrom; i < posts.size(); ++i) {
+      if (PunchedEmployees(posts[i]).count(1003) != 0) return true;
+    }
+    return false;
+  }));
+  ASSERT_TRUE(site.WaitForPosts(site.Posts().size() + 1));
+  EXPECT_EQ(site.Stop(), 0);
+  EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
+}
+
+TEST(EndToEnd, ACycleTimeBelowOneSecondKeepsTheDefault) {
+  Site site;
+  for (const char* cycleTime : {"0", "null"}) {
+    SCOPED_TRACE(cycleTime);
+    site.Server().enqueue(Accepting(std::string(R"({"Authenticated":true,"CycleTime":)") + cycleTime + "}"));
+    site.Start();
+    ASSERT_TRUE(site.WaitForPosts(site.Posts().size() + 1));
+    const size_t first = site.Posts().size();
+    // 600 ticks of 20 ms: with 300 seconds between cycles, at most two more.
+    std::this_thread::sleep_for(12s);
+    EXPECT_LT(site.Posts().size() - first, 3u);
+    EXPECT_EQ(site.Stop(), 0);
+  }
+}
+
+TEST(EndToEnd, ADatabaseMovedAwayIsTakenUpAgainWhenItReturns) {
+  Site site;
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(1));
+
+  const std::string moved = site.DatabaseFile() + ".moved";
+  fs::rename(site.DatabaseFile(), moved);
+  const size_t requests = site.RequestCount();
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(site.RequestCount(), requests) << "no post without the database";
+  fs::rename(moved, site.DatabaseFile());
+
+  site.AddSale(900501);
+  ASSERT_TRUE(WaitUntil([&] { return !PostsWithSale(site.Posts(), 900501).empty(); }));
+  EXPECT_EQ(site.Stop(), 0);
+}
+
+TEST(EndToEnd, AKillInTheMiddleOfTheWorkLosesNothing) {
+  Site site;
+  site.Start();
+  ASSERT_TRUE(site.WaitForPosts(1));
+  site.AddSale(900601);
+  site.AddPunch(900601, 1004);
+  // Killed while cycles run, whatever step the current one is at.
+  std::this_thread::sleep_for(300ms);
+  site.Kill();
+
+  // Whatever the killed cycle had done, the restarted program sends the sale
+  // and the punch, and no pending day is left behind.
+  site.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto posts = site.Posts();
+    bool sale = false;
+    bool punch = false;
+    for (const json& post : posts) {
+      sale = sale || SaleIds(post).count(900601) != 0;
+      punch = punch || PunchedEmployees(post).count(1004) != 0;
+    }
+    return sale && punch;
+  }));
+  ASSERT_TRUE(site.WaitForPosts(site.Posts().size() + 1));
+  EXPECT_EQ(site.Stop(), 0);
   EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
 }

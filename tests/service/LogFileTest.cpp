@@ -198,6 +198,26 @@ TEST_F(LogFileTest, CachedLinesKeepTheirTimeAndGoAheadOfTheNextWrite) {
   EXPECT_EQ(log->Count(), 2);
 }
 
+TEST_F(LogFileTest, TheCacheKeepsTheNewestLinesAndCountsTheDroppedOnes) {
+  std::filesystem::create_directories(FileOf("20240307"));  // the disk is "full"
+  auto log = NewLog();
+  const size_t extra = 25;
+  const size_t total = TBaseLogFile::kMaxCachedLines + extra;
+  for (size_t i = 0; i < total; ++i) log->AddLog("line " + std::to_string(i));
+  std::filesystem::remove(FileOf("20240307"));
+  now += kOneSecond;
+  log->AddLog("after");
+
+  const std::vector<std::string> lines = Lines(FileOf("20240307"));
+  // Header, "Log File Created.", the note, the newest cached lines, "after".
+  ASSERT_EQ(lines.size(), 3 + TBaseLogFile::kMaxCachedLines + 1);
+  EXPECT_EQ(lines[2], "03/07/2024 14:05:10.123  25 earlier log lines were dropped while the log could not be "
+                      "written");
+  EXPECT_EQ(lines[3], "03/07/2024 14:05:09.123  line " + std::to_string(extra));
+  EXPECT_EQ(lines[lines.size() - 2], "03/07/2024 14:05:09.123  line " + std::to_string(total - 1));
+  EXPECT_EQ(lines.back(), "03/07/2024 14:05:10.123  after");
+}
+
 TEST_F(LogFileTest, DayChangeStartsANewFileAndCachedLinesStayWithTheirDay) {
   now = EncodeDateTime(2024, 3, 7, 23, 59, 58);
   auto log = NewLog();

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -39,6 +41,8 @@ class TScriptedCollector : public TDataCollector {
     std::atomic<int> cycleTime{5};
     std::atomic<bool> cycleRaises{false};
     std::atomic<bool> closeRaises{false};
+    std::atomic<bool> openFails{false};
+    std::atomic<int> opens{0};
     std::atomic<bool> blockInRetrieve{false};
     std::atomic<bool> retrieving{false};
     std::atomic<bool> retrieveEnded{false};
@@ -60,7 +64,10 @@ class TScriptedCollector : public TDataCollector {
   }
   bool BasicSystemChecksOK() override { return true; }
   bool TransactionManagerRunning() override { return true; }
-  bool OpenDatabase() override { return true; }
+  bool OpenDatabase() override {
+    ++FScript.opens;
+    return !FScript.openFails;
+  }
   void VerifyDBStructures(bool) override {}
   std::unique_ptr<TDataCollectorStatusObj> LoadStatus() override {
     auto status = std::make_unique<TDataCollectorStatusObj>();
@@ -90,10 +97,10 @@ class TScriptedCollector : public TDataCollector {
     LCfg->SetCycleTime(FScript.cycleTime);
     return FScript.initializeResult;
   }
-  int Post(TCollectedData*, TDataCollectorStatusObj&) override {
+  TPostResult Post(TCollectedData*, TDataCollectorStatusObj&) override {
     ++FScript.cycles;
     FResendDelay = FScript.resendDelay;
-    return FScript.resendDelay > 0 ? 4 : 1;
+    return FScript.resendDelay > 0 ? kPostResend : kPostAccepted;
   }
   bool SetSiteStatus(const std::string&, const std::string&) override { return true; }
 
@@ -240,15 +247,49 @@ TEST_F(ServiceModuleTest, TickScheduleFollowsTheCountdown) {
   EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 6; }), 6);
   EXPECT_EQ(script.initializes, 2);
 
-  // RunCycle itself raising leaves the countdown at 0: the next tick runs again.
+  // A close that fails ends the cycle as a failed one; the wait is never
+  // shorter than the cycle time.
   script.closeRaises = true;
   EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 7; }), 6);
   script.closeRaises = false;
-  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 8; }), 1);
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == 8; }), 6);
   EXPECT_EQ(script.initializes, 2);
 
   svc.ServiceStop();
   EXPECT_FALSE(host.timer_->Enabled());
+}
+
+TEST_F(ServiceModuleTest, FailingCyclesBackOffToTheInitialisationInterval) {
+  ManualHost host;
+  TTestSvc svc(host, FDir.path().string(), script);
+  script.cycleTime = 1;
+  svc.ServiceStart();
+  ASSERT_EQ(TicksUntil(host, [&] { return script.opens == 2; }), 61);  // Initialize and the cycle
+
+  // The database cannot be opened: 1 second, doubling up to 300.
+  script.openFails = true;
+  const int expected[] = {2, 2, 3, 5, 9, 17, 33, 65, 129, 257, 301, 301};
+  for (int i = 0; i < static_cast<int>(std::size(expected)); ++i) {
+    const int before = script.opens;
+    EXPECT_EQ(TicksUntil(host, [&] { return script.opens == before + 1; }), expected[i]) << "attempt " << i;
+  }
+  // At most one attempt per 301 ticks once backed off.
+  const int before = script.opens;
+  for (int tick = 0; tick < 600; ++tick) ASSERT_TRUE(host.timer_->Fire());
+  EXPECT_LE(script.opens - before, 2);
+
+  // Mended: the next attempt works and the cycle time applies again.
+  script.openFails = false;
+  const int cycles = script.cycles;
+  EXPECT_GT(TicksUntil(host, [&] { return script.cycles == cycles + 1; }), 0);
+  EXPECT_EQ(TicksUntil(host, [&] { return script.cycles == cycles + 2; }), 2);
+
+  const std::vector<std::string> lines = Messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Cycle failed (1 in a row); next attempt in 1 seconds"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Cycle failed (12 in a row); next attempt in 300 seconds"),
+            lines.end());
+  svc.ServiceStop();
 }
 
 TEST_F(ServiceModuleTest, FailedInitialisationIsRetriedEvery301Ticks) {

@@ -48,6 +48,8 @@ nlohmann::json AnswerJson(const StatsServer::Answer& a) {
                       {"delay", a.delaySeconds}, {"reset", a.reset}};
   if (!a.file.empty()) j["file"] = a.file;
   if (a.echoCycleEnd) j["echo_cycle_end"] = true;
+  if (a.raw) j["raw"] = true;
+  if (a.noLength) j["no_length"] = true;
   return j;
 }
 

@@ -30,6 +30,8 @@ class StatsServer {
     double delaySeconds = 0;
     bool reset = false;      // close the connection without answering
     std::string file;        // serve this file of files() instead of body
+    bool raw = false;        // the body bytes alone, no status line or headers
+    bool noLength = false;   // no Content-Length: the body ends with the connection
     // As a real server accepting a post: the body (a JSON object) gets
     // Header.LastCycleEnd = the posted document's Contents.ContentsEnd.
     bool echoCycleEnd = false;

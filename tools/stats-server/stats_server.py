@@ -25,6 +25,10 @@ An answer is a JSON object, every member optional:
   delay         seconds to wait before answering (0)
   reset         true: close the connection without answering
   file          a name in files/ whose bytes are the body
+  raw           true: send the body bytes alone, without any status line or
+                header (a server that does not speak HTTP)
+  no_length     true: no Content-Length header; the body ends when the
+                connection closes
   echo_cycle_end  true: as a real server accepting a post does, the body
                 (a JSON object) gets "Header.LastCycleEnd" set to the posted
                 document's "Contents.ContentsEnd", when it has one
@@ -170,13 +174,20 @@ class Handler(BaseHTTPRequestHandler):
                 text = with_cycle_end(text, body)
             payload = text.encode(answer.get("charset", "utf-8"), errors="replace")
             content_type = answer.get("content_type", "text/json; charset=utf-8")
+        self.close_connection = True
+        if answer.get("raw"):
+            self.wfile.write(payload)
+            return
         self.send_response(status)
         self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(payload)))
+        if not answer.get("no_length"):
+            self.send_header("Content-Length", str(len(payload)))
         self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(payload)
-        self.close_connection = True
+        try:
+            self.wfile.write(payload)
+        except OSError:
+            pass  # a client that refuses a large answer closes early
 
     def do_POST(self):
         self._handle()

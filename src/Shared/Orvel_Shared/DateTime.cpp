@@ -43,6 +43,11 @@ int DaysInMonth(int year, int month) {
 
 }  // namespace
 
+bool IsValidDateTime(TDateTime value) {
+  // NaN fails both comparisons.
+  return value > kMinDateTime && value < kMaxDateTime;
+}
+
 TDateTime DateTimeNow() {
   const platform::LocalTime now = platform::CurrentLocalTime();
   return EncodeDateTime(now.year, now.month, now.day, now.hour, now.minute, now.second,
@@ -77,6 +82,8 @@ TDateTime EncodeDateTime(const TDateTimeFields& f) {
 int64_t DateTimeToMilliseconds(TDateTime value) {
   // Day and time of day are rounded separately, as the day count and the
   // fraction are separate quantities (negative days carry a positive time).
+  // The range check keeps the conversion to an integer defined.
+  if (!IsValidDateTime(value)) throw ERangeError();
   const double dayPart = std::trunc(value);
   int64_t days = static_cast<int64_t>(dayPart);
   int64_t ms = std::llround(std::fabs(value - dayPart) * kMillisecondsPerDay);
@@ -110,6 +117,11 @@ TDateTimeFields DecodeDateTime(TDateTime value) {
 }
 
 std::string DateTimeToText(TDateTime value) {
+  if (!IsValidDateTime(value)) {
+    char number[64];
+    std::snprintf(number, sizeof number, "%.17g", value);
+    return std::string("invalid date-time ") + number;
+  }
   const TDateTimeFields f = DecodeDateTime(value);
   char buffer[64];
   if (f.hour == 0 && f.minute == 0 && f.second == 0 && f.millisecond == 0) {

@@ -13,6 +13,15 @@ constexpr double kSecondsPerDay = 86400.0;
 constexpr double kMillisecondsPerDay = 86400000.0;
 constexpr TDateTime kOneSecond = 1.0 / kSecondsPerDay;
 
+// The representable range: 0001-01-01 00:00 up to, but not including,
+// 10000-01-01 00:00 (a negative day carries its time of day forward, so the
+// first day's values lie between -693594 and -693593).
+constexpr TDateTime kMinDateTime = -693594.0;
+constexpr TDateTime kMaxDateTime = 2958466.0;
+
+// True for a finite value strictly inside (kMinDateTime, kMaxDateTime).
+bool IsValidDateTime(TDateTime value);
+
 // Calendar fields of a date-time.
 struct TDateTimeFields {
   int year = 1899;
@@ -41,16 +50,19 @@ TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute 
 TDateTime EncodeDateTime(const TDateTimeFields& fields);
 
 // Splits a date-time into calendar fields, rounding to the nearest millisecond.
+// Raises ERangeError for a value that is not IsValidDateTime.
 TDateTimeFields DecodeDateTime(TDateTime value);
 
 // Whole milliseconds since 1899-12-30 00:00, rounded; the exact integer form of
-// a value, for storage and comparison.
+// a value, for storage and comparison. Raises ERangeError for a value that is
+// not IsValidDateTime.
 int64_t DateTimeToMilliseconds(TDateTime value);
 TDateTime MillisecondsToDateTime(int64_t milliseconds);
 
 // The text of a value in log messages: the short date and the long time of the
 // regional settings (en-US: "3/7/2024 2:05:09 PM"); at exactly midnight the
-// time is left out ("3/7/2024").
+// time is left out ("3/7/2024"). A value outside the range reads
+// "invalid date-time " and its number; never raises.
 std::string DateTimeToText(TDateTime value);
 
 // "YYYYMMDD" of the value's day, as used in log file names.

@@ -225,14 +225,17 @@ std::vector<std::string> RegistryFile::ValueNames(const std::string& key) {
   });
 }
 
-std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root) {
+std::string RegistryHiveLocation(RegistryRoot root) {
   switch (root) {
     case RegistryRoot::LocalMachine:
       break;
   }
   const char* configured = std::getenv("DC_REGISTRY");
-  std::string path = configured != nullptr && *configured != '\0' ? configured : kDefaultPath;
-  return std::make_unique<RegistryFile>(std::move(path));
+  return configured != nullptr && *configured != '\0' ? configured : kDefaultPath;
+}
+
+std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root) {
+  return std::make_unique<RegistryFile>(RegistryHiveLocation(root));
 }
 
 }  // namespace platform
