@@ -5,10 +5,18 @@
 #include <string>
 #include <vector>
 
-// What the network layer says about this machine: its IPv4 addresses and the
-// hardware (MAC) address behind an IPv4 address.
+// What the network layer says about this machine: its IPv4 addresses, the
+// hardware (MAC) address behind an IPv4 address, its interfaces and the
+// interface of its default route.
 
 namespace platform {
+
+// One network interface as the kernel lists it.
+struct NetworkInterface {
+  std::string name;
+  std::vector<uint8_t> hardwareAddress;  // empty when it has none
+  bool loopback = false;
+};
 
 class NetworkIdentity {
  public:
@@ -29,7 +37,21 @@ class NetworkIdentity {
   // nothing is known about it. A loopback interface gives its all-zero
   // address. Never raises.
   virtual std::vector<uint8_t> HardwareAddressOf(const std::string& ipv4) const = 0;
+
+  // The machine's interfaces in the kernel's order (by interface index).
+  // Empty when they cannot be listed. Never raises.
+  virtual std::vector<NetworkInterface> Interfaces() const { return {}; }
+
+  // The name of the interface that carries the IPv4 default route (the one of
+  // lowest metric when there are several); "" when there is none or the
+  // routing table cannot be read. Never raises.
+  virtual std::string DefaultRouteInterface() const { return {}; }
 };
+
+// The interface of the default route in the text of a Linux IPv4 routing
+// table as /proc/net/route shows it: the route that is up, with destination
+// and mask 0, of lowest metric (the first of equal ones); "" when none.
+std::string DefaultRouteInterfaceIn(const std::string& routeTable);
 
 // The machine's network layer. Thread-safe.
 std::unique_ptr<NetworkIdentity> NewNetworkIdentity();

@@ -1,8 +1,10 @@
-// The program entry: installs the crash reporter, creates the service host and
-// the service module, and runs the module.
+// The program entry: answers the usage and version switches and refuses an
+// unknown switch; otherwise installs the crash reporter, creates the service
+// host and the service module, and runs the module.
 
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "platform/Files.h"
 #include "platform/Processes.h"
 #include "platform/ServiceHost.h"
+#include "service/CommandLine.h"
 #include "service/DataCollectorSvcMain.h"
 
 namespace {
@@ -29,6 +32,7 @@ std::string ProgramName() {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   try {
+    if (const std::optional<int> answered = AnswerCommandLine(args, std::cout, std::cerr)) return *answered;
     std::unique_ptr<platform::CrashReporter> reporter = platform::InstallCrashReporter();
     std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost();
     std::unique_ptr<platform::EventLog> programEvents = platform::OpenEventLog(ProgramName());

@@ -130,6 +130,7 @@ int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
   } catch (...) {
     AddLog("Exception: " + CurrentExceptionMessage(), true);
     if (installing && !FindCmdLineSwitch(args, "silent")) throw;
+    if (!installing) std::cerr << "DataCollector: " << CurrentExceptionMessage() << "\n";
     return 1;
   }
 }

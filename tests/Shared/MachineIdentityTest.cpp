@@ -20,9 +20,12 @@ class FakeNetwork : public platform::NetworkIdentity {
  public:
   std::vector<std::string> addresses;
   std::map<std::string, std::vector<uint8_t>> hardware;
+  std::vector<platform::NetworkInterface> interfaces;
+  std::string defaultRoute;
   bool failLookup = false;
   mutable int lookups = 0;
   mutable int hardwareQueries = 0;
+  mutable int interfaceQueries = 0;
 
   std::vector<std::string> LocalIPv4Addresses() const override {
     ++lookups;
@@ -34,6 +37,11 @@ class FakeNetwork : public platform::NetworkIdentity {
     auto it = hardware.find(ipv4);
     return it == hardware.end() ? std::vector<uint8_t>{} : it->second;
   }
+  std::vector<platform::NetworkInterface> Interfaces() const override {
+    ++interfaceQueries;
+    return interfaces;
+  }
+  std::string DefaultRouteInterface() const override { return defaultRoute; }
 };
 
 struct Identity {
@@ -95,6 +103,87 @@ TEST(MachineIdentityTest, NoIPv4AddressGivesTheEmptyTextOnEveryCall) {
   EXPECT_EQ(identity->GetMACAddress(), "");
   EXPECT_EQ(identity->GetMACAddress(), "");
   EXPECT_EQ(network->hardwareQueries, 0);
+}
+
+const std::vector<uint8_t> kLoopbackZeros = {0, 0, 0, 0, 0, 0};
+const std::vector<uint8_t> kEth0 = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+const std::vector<uint8_t> kWlan0 = {0xa4, 0xc3, 0xf0, 0x85, 0x7e, 0x01};
+const std::vector<uint8_t> kDocker0 = {0x02, 0x42, 0xac, 0x11, 0x00, 0x01};
+
+platform::NetworkInterface Lo() { return {"lo", kLoopbackZeros, true}; }
+
+TEST(IdentityInterfaceAddressTest, DefaultRouteFirstThenFirstInterfaceWithAHardwareAddress) {
+  struct Case {
+    const char* name;
+    std::vector<platform::NetworkInterface> interfaces;
+    std::string defaultRoute;
+    std::vector<uint8_t> expected;
+  };
+  const Case cases[] = {
+      {"wired machine", {Lo(), {"eth0", kEth0, false}}, "eth0", kEth0},
+      {"bridge listed before the routed interface",
+       {Lo(), {"docker0", kDocker0, false}, {"eth0", kEth0, false}}, "eth0", kEth0},
+      {"routed through the second adapter", {Lo(), {"eth0", kEth0, false}, {"wlan0", kWlan0, false}}, "wlan0",
+       kWlan0},
+      {"no default route", {Lo(), {"docker0", kDocker0, false}, {"eth0", kEth0, false}}, "", kDocker0},
+      {"routed through a tunnel without hardware address",
+       {Lo(), {"eth0", kEth0, false}, {"tun0", {}, false}}, "tun0", kEth0},
+      {"route names an interface that is gone", {Lo(), {"eth0", kEth0, false}}, "eth1", kEth0},
+      {"interface with an all-zero address is skipped",
+       {Lo(), {"dummy0", kLoopbackZeros, false}, {"eth0", kEth0, false}}, "", kEth0},
+      {"route over loopback is not an identity", {Lo(), {"eth0", kEth0, false}}, "lo", kEth0},
+      {"loopback only", {Lo()}, "", {}},
+      {"no interfaces", {}, "eth0", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(IdentityInterfaceAddress(c.interfaces, c.defaultRoute), c.expected);
+  }
+}
+
+TEST(MachineIdentityTest, AHostNameOnLoopbackUsesTheDefaultRouteInterface) {
+  // Debian's /etc/hosts maps the host name to 127.0.1.1.
+  auto [network, identity] = MakeIdentity();
+  network->addresses = {"127.0.1.1"};
+  network->hardware["127.0.1.1"] = kLoopbackZeros;
+  network->interfaces = {Lo(), {"docker0", kDocker0, false}, {"enp3s0", kEth0, false}};
+  network->defaultRoute = "enp3s0";
+  EXPECT_EQ(identity->GetMACAddress(), "52-54-00-12-34-56");
+  EXPECT_EQ(identity->GetMACAddress(), "52-54-00-12-34-56");
+  EXPECT_EQ(network->lookups, 1);
+  EXPECT_EQ(network->interfaceQueries, 1);
+}
+
+TEST(MachineIdentityTest, TheInterfacesAreConsultedOnlyWhenTheFirstAddressGivesNoMAC) {
+  auto [network, identity] = MakeIdentity();
+  network->interfaces = {Lo(), {"eth0", kEth0, false}};
+  network->defaultRoute = "eth0";
+  // An address of its own: the interfaces are not asked.
+  network->addresses = {"192.0.2.7"};
+  network->hardware["192.0.2.7"] = kWlan0;
+  EXPECT_EQ(identity->GetMACAddress(), "A4-C3-F0-85-7E-01");
+  EXPECT_EQ(network->interfaceQueries, 0);
+
+  // A host name on an address nothing answers for (a stale hosts entry).
+  auto [stale, staleIdentity] = MakeIdentity();
+  stale->interfaces = network->interfaces;
+  stale->defaultRoute = "eth0";
+  stale->addresses = {"198.51.100.3"};
+  EXPECT_EQ(staleIdentity->GetMACAddress(), "52-54-00-12-34-56");
+
+  // No IPv4 address at all stays empty, without asking for the interfaces.
+  auto [none, noneIdentity] = MakeIdentity();
+  none->interfaces = network->interfaces;
+  EXPECT_EQ(noneIdentity->GetMACAddress(), "");
+  EXPECT_EQ(none->interfaceQueries, 0);
+
+  // Loopback only: empty, and tried again at the next call.
+  auto [lonely, lonelyIdentity] = MakeIdentity();
+  lonely->addresses = {"127.0.1.1"};
+  lonely->interfaces = {Lo()};
+  EXPECT_EQ(lonelyIdentity->GetMACAddress(), "");
+  EXPECT_EQ(lonelyIdentity->GetMACAddress(), "");
+  EXPECT_EQ(lonely->interfaceQueries, 2);
 }
 
 TEST(MachineIdentityTest, AFailedLookupIsANetworkError) {
@@ -176,12 +265,48 @@ TEST(MachineIdentityOnThisMachineTest, LocalAddressesGiveTheMACOfAnInterface) {
   if (checked == 0) GTEST_SKIP() << "no local address beside loopback";
 }
 
-TEST(MachineIdentityOnThisMachineTest, GetMACAddressAgreesWithTheFirstLocalAddress) {
+// The MAC of an interface as the kernel shows it; "" when it has none.
+std::string SysfsMAC(const std::string& interfaceName) {
+  std::ifstream in("/sys/class/net/" + interfaceName + "/address");
+  std::string mac;
+  in >> mac;
+  const std::string text = Upper(mac);
+  return text == "00-00-00-00-00-00" ? "" : text;
+}
+
+TEST(MachineIdentityOnThisMachineTest, GetMACAddressAgreesWithTheFirstLocalAddressOrTheDefaultRoute) {
   auto network = platform::NewNetworkIdentity();
   const auto addresses = network->LocalIPv4Addresses();
   TMachineIdentity identity;
-  const std::string expected = addresses.empty() ? "" : identity.MACAddressFromIP(addresses.front());
-  EXPECT_EQ(identity.GetMACAddress(), expected);
+  const std::string own = addresses.empty() ? "" : identity.MACAddressFromIP(addresses.front());
+  const std::string routed = network->DefaultRouteInterface();
+  if (addresses.empty()) {
+    EXPECT_EQ(identity.GetMACAddress(), "");
+  } else if (!own.empty()) {
+    EXPECT_EQ(identity.GetMACAddress(), own);
+  } else if (!routed.empty() && !SysfsMAC(routed).empty()) {
+    EXPECT_EQ(identity.GetMACAddress(), SysfsMAC(routed)) << "host name on " << addresses.front();
+  } else {
+    GTEST_SKIP() << "neither the host name's address nor a default route gives a MAC";
+  }
+}
+
+TEST(MachineIdentityOnThisMachineTest, InterfacesMatchTheKernelsList) {
+  auto network = platform::NewNetworkIdentity();
+  const auto interfaces = network->Interfaces();
+  ASSERT_FALSE(interfaces.empty());
+  std::set<std::string> listed;
+  for (const auto& i : interfaces) {
+    SCOPED_TRACE(i.name);
+    listed.insert(i.name);
+    EXPECT_EQ(FormatMACAddress(i.hardwareAddress), SysfsMAC(i.name));
+    EXPECT_EQ(i.loopback, i.name == "lo");
+  }
+  std::set<std::string> kernel;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/net")) {
+    kernel.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(listed, kernel);
 }
 
 }  // namespace

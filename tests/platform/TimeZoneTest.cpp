@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
 
 #include "support/ScopedEnv.h"
 
@@ -90,6 +97,180 @@ TEST(TimeZoneTest, ZonesGiveTheirRulesAndThePeriodOfTheInstant) {
     EXPECT_EQ(state->period, c.period);
     EXPECT_EQ(state->rules, c.rules);
   }
+}
+
+// A transition on a date of one year only.
+TimeZoneDate Fixed(int year, int month, int day, int weekday, int hour, int minute = 0) {
+  TimeZoneDate d;
+  d.year = year;
+  d.month = month;
+  d.day = day;
+  d.dayOfWeek = weekday;
+  d.hour = hour;
+  d.minute = minute;
+  return d;
+}
+
+TEST(TimeZoneTest, RuleTimesOutsideTheDayAndTransitionTablesGiveTheLocalMomentsOfTheYear) {
+  // The 2026 transitions, as zdump shows them, in the local time that ends.
+  // Jerusalem: Thursday 26:00 is Friday March 27 02:00 (the 4th Friday).
+  const TimeZoneRules jerusalem =
+      Rules(-120, "IST", Recurring(10, 5, 0, 2), "IDT", Recurring(3, 4, 5, 2), -60);
+  // Nuuk: the last Sunday of March at -1:00 is Saturday March 28 23:00, the last Saturday.
+  const TimeZoneRules nuuk = Rules(120, "-02", Recurring(10, 5, 0, 0), "-01", Recurring(3, 5, 6, 23), -60);
+  // Cairo: the last Thursday of October at 24:00 is Friday October 30 00:00, the last Friday.
+  const TimeZoneRules cairo = Rules(-120, "EET", Recurring(10, 5, 5, 0), "EEST", Recurring(4, 5, 5, 0), -60);
+  // Santiago: the first Saturday at 24:00 is Sunday April 5 and Sunday September 6.
+  const TimeZoneRules santiago = Rules(240, "-04", Recurring(4, 1, 0, 0), "-03", Recurring(9, 1, 0, 0), -60);
+  // Casablanca: +01 all year by its rule, +00 for Ramadan by its table:
+  // February 15 03:00 to March 22 02:00.
+  const TimeZoneRules casablanca =
+      Rules(0, "+00", Fixed(2026, 2, 15, 0, 3), "+01", Fixed(2026, 3, 22, 0, 2), -60);
+
+  struct Case {
+    const char* tz;
+    int64_t instant;
+    TimeZonePeriod period;
+    TimeZoneRules rules;
+  };
+  const Case cases[] = {
+      {"Asia/Jerusalem", Utc(2026, 1, 15), TimeZonePeriod::Standard, jerusalem},
+      // 2026-03-27 02:00 IST is 00:00 UTC.
+      {"Asia/Jerusalem", Utc(2026, 3, 26, 23, 59, 59), TimeZonePeriod::Standard, jerusalem},
+      {"Asia/Jerusalem", Utc(2026, 3, 27), TimeZonePeriod::Daylight, jerusalem},
+      {"America/Nuuk", Utc(2026, 7, 1), TimeZonePeriod::Daylight, nuuk},
+      // 2026-03-28 23:00 -02 is 2026-03-29 01:00 UTC.
+      {"America/Nuuk", Utc(2026, 3, 29, 0, 59, 59), TimeZonePeriod::Standard, nuuk},
+      {"America/Nuuk", Utc(2026, 3, 29, 1), TimeZonePeriod::Daylight, nuuk},
+      {"America/Godthab", Utc(2026, 7, 1), TimeZonePeriod::Daylight, nuuk},
+      {"Africa/Cairo", Utc(2026, 7, 1), TimeZonePeriod::Daylight, cairo},
+      {"Africa/Cairo", Utc(2026, 10, 29, 21), TimeZonePeriod::Standard, cairo},
+      {"America/Santiago", Utc(2026, 1, 15), TimeZonePeriod::Daylight, santiago},
+      {"America/Santiago", Utc(2026, 7, 15), TimeZonePeriod::Standard, santiago},
+      {"Africa/Casablanca", Utc(2026, 1, 15), TimeZonePeriod::Daylight, casablanca},
+      {"Africa/Casablanca", Utc(2026, 3, 1), TimeZonePeriod::Standard, casablanca},
+      {"Africa/Casablanca", Utc(2026, 3, 22, 2), TimeZonePeriod::Daylight, casablanca},
+      {"Africa/Casablanca", Utc(2026, 7, 1), TimeZonePeriod::Daylight, casablanca},
+      // The same rule texts without a zone file.
+      {"IST-2IDT,M3.4.4/26,M10.5.0", Utc(2026, 7, 1), TimeZonePeriod::Daylight, jerusalem},
+      {"<-02>2<-01>,M3.5.0/-1,M10.5.0/0", Utc(2026, 7, 1), TimeZonePeriod::Daylight, nuuk},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.tz) + " at " + std::to_string(c.instant));
+    const auto state = NewTimeZone(c.tz)->QueryAt(c.instant);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(state->period, c.period);
+    EXPECT_EQ(state->rules, c.rules);
+  }
+}
+
+// --- Cross-check with the C library over whole years ------------------------
+
+struct LocalMoment {
+  int year, month, day, hour, minute, second;
+  bool operator==(const LocalMoment&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const LocalMoment& m) {
+  return out << m.year << "-" << m.month << "-" << m.day << " " << m.hour << ":" << m.minute << ":" << m.second;
+}
+
+LocalMoment MomentOf(int64_t localSeconds) {
+  namespace c = std::chrono;
+  const c::sys_seconds at{c::seconds{localSeconds}};
+  const c::sys_days days = c::floor<c::days>(at);
+  const c::year_month_day date{days};
+  const c::hh_mm_ss time{at - days};
+  return {static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
+          static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(time.hours().count()),
+          static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count())};
+}
+
+// Where a transition of the Windows form falls in the given year.
+LocalMoment MomentIn(const TimeZoneDate& d, int year) {
+  if (d.year != 0) return {d.year, d.month, d.day, d.hour, d.minute, d.second};
+  namespace c = std::chrono;
+  const c::weekday weekday{static_cast<unsigned>(d.dayOfWeek)};
+  const c::year_month ym = c::year{year} / c::month{static_cast<unsigned>(d.month)};
+  const c::sys_days date = d.day == 5 ? c::sys_days{ym / weekday[c::last]}
+                                      : c::sys_days{ym / weekday[static_cast<unsigned>(d.day)]};
+  return MomentOf(date.time_since_epoch().count() * 86400LL + d.hour * 3600 + d.minute * 60 + d.second);
+}
+
+struct Change {
+  int64_t utc;
+  long fromOffset, toOffset;  // seconds east of UTC
+};
+
+// The offset changes the C library sees in [begin, end) for the zone TZ names.
+std::vector<Change> LibraryChanges(int64_t begin, int64_t end) {
+  const auto offsetAt = [](int64_t utc) {
+    const time_t t = static_cast<time_t>(utc);
+    tm local{};
+    localtime_r(&t, &local);
+    return local.tm_gmtoff;
+  };
+  std::vector<Change> changes;
+  long previous = offsetAt(begin);
+  for (int64_t at = begin + 3600; at < end + 3600; at += 3600) {
+    const long now = offsetAt(at);
+    if (now == previous) continue;
+    int64_t low = at - 3600, high = at;
+    while (high - low > 1) {
+      const int64_t middle = low + (high - low) / 2;
+      (offsetAt(middle) == previous ? low : high) = middle;
+    }
+    if (high < end) changes.push_back({high, previous, now});
+    previous = now;
+  }
+  return changes;
+}
+
+TEST(TimeZoneTest, TransitionsAgreeWithTheCLibraryForEveryZoneAndYear) {
+  const char* zones[] = {"America/New_York",  "Europe/Berlin",    "Australia/Sydney", "Europe/Dublin",
+                         "Asia/Kolkata",      "UTC",              "Asia/Jerusalem",   "America/Santiago",
+                         "Africa/Cairo",      "Asia/Gaza",        "America/Nuuk",     "Africa/Casablanca",
+                         "Pacific/Auckland",  "Europe/Lisbon",    "America/Asuncion", "Asia/Tehran",
+                         "Pacific/Chatham",   "Australia/Lord_Howe"};
+  const int thisYear = static_cast<int>(
+      std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())}.year());
+  int checked = 0;
+  for (const char* zone : zones) {
+    if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + zone)) continue;
+    ScopedEnv env("TZ", zone);
+    tzset();
+    const auto source = NewTimeZone(zone);
+    for (int year : {2024, 2025, 2026, 2027, thisYear, thisYear + 1}) {
+      SCOPED_TRACE(std::string(zone) + " " + std::to_string(year));
+      const std::vector<Change> changes = LibraryChanges(Utc(year, 1, 1), Utc(year + 1, 1, 1));
+      for (const int64_t instant : {Utc(year, 1, 15), Utc(year, 7, 15)}) {
+        const auto state = source->QueryAt(instant);
+        ASSERT_TRUE(state.has_value());
+        const TimeZoneRules& rules = state->rules;
+        if (changes.empty()) {
+          EXPECT_EQ(rules.standardDate.month, 0);
+          EXPECT_EQ(rules.daylightDate.month, 0);
+          EXPECT_EQ(state->period, TimeZonePeriod::Unknown);
+          continue;
+        }
+        long standard = changes.front().fromOffset, daylight = standard;
+        for (const Change& change : changes) {
+          standard = std::min({standard, change.fromOffset, change.toOffset});
+          daylight = std::max({daylight, change.fromOffset, change.toOffset});
+        }
+        EXPECT_EQ(rules.bias, -standard / 60);
+        EXPECT_EQ(rules.daylightBias, -(daylight - standard) / 60);
+        for (const Change& change : changes) {
+          const TimeZoneDate& date = change.toOffset == daylight ? rules.daylightDate : rules.standardDate;
+          EXPECT_EQ(MomentIn(date, year), MomentOf(change.utc + change.fromOffset))
+              << (change.toOffset == daylight ? "into daylight time" : "into standard time");
+        }
+        ++checked;
+      }
+    }
+  }
+  tzset();
+  EXPECT_GT(checked, 0);
 }
 
 TEST(TimeZoneTest, FixedDayRulesBecomeDatesOfTheYear) {

@@ -1,5 +1,6 @@
 #include "Shared/Orvel_Shared/MachineIdentity.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
@@ -19,6 +20,9 @@ std::string TMachineIdentity::GetMACAddress() {
   }
   if (addresses.empty()) return "";
   LCache = MACAddressFromIP(addresses.front());
+  if (LCache.empty()) {
+    LCache = FormatMACAddress(IdentityInterfaceAddress(LNetwork->Interfaces(), LNetwork->DefaultRouteInterface()));
+  }
   return LCache;
 }
 
@@ -36,4 +40,17 @@ std::string FormatMACAddress(const std::vector<uint8_t>& bytes) {
     text += kHex[bytes[i] & 0x0F];
   }
   return text;
+}
+
+std::vector<uint8_t> IdentityInterfaceAddress(const std::vector<platform::NetworkInterface>& interfaces,
+                                              const std::string& defaultRoute) {
+  const auto usable = [](const platform::NetworkInterface& i) {
+    return !i.loopback && !FormatMACAddress(i.hardwareAddress).empty();
+  };
+  const auto routed = std::find_if(interfaces.begin(), interfaces.end(), [&](const platform::NetworkInterface& i) {
+    return !defaultRoute.empty() && i.name == defaultRoute && usable(i);
+  });
+  if (routed != interfaces.end()) return routed->hardwareAddress;
+  const auto first = std::find_if(interfaces.begin(), interfaces.end(), usable);
+  return first != interfaces.end() ? first->hardwareAddress : std::vector<uint8_t>{};
 }

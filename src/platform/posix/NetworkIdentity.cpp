@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <system_error>
 
@@ -112,9 +114,54 @@ class PosixNetworkIdentity final : public NetworkIdentity {
     }
     return NeighbourEntry(ipv4);
   }
+
+  std::vector<NetworkInterface> Interfaces() const override {
+    std::vector<NetworkInterface> interfaces;
+    ifaddrs* found = nullptr;
+    if (getifaddrs(&found) != 0) return interfaces;
+    std::unique_ptr<ifaddrs, IfAddrsDeleter> list(found);
+    // Every interface has exactly one link-layer entry, listed by index.
+    for (const ifaddrs* i = list.get(); i != nullptr; i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET) continue;
+      const auto* link = reinterpret_cast<const sockaddr_ll*>(i->ifa_addr);
+      const size_t length = std::min<size_t>(link->sll_halen, sizeof link->sll_addr);
+      interfaces.push_back({i->ifa_name, std::vector<uint8_t>(link->sll_addr, link->sll_addr + length),
+                            (i->ifa_flags & IFF_LOOPBACK) != 0});
+    }
+    return interfaces;
+  }
+
+  std::string DefaultRouteInterface() const override {
+    std::ifstream table("/proc/net/route");
+    std::stringstream text;
+    text << table.rdbuf();
+    return DefaultRouteInterfaceIn(text.str());
+  }
 };
 
 }  // namespace
+
+std::string DefaultRouteInterfaceIn(const std::string& routeTable) {
+  constexpr unsigned long kRouteUp = 0x1;
+  std::istringstream lines(routeTable);
+  std::string line;
+  std::getline(lines, line);  // column titles
+  std::string chosen;
+  unsigned long lowestMetric = std::numeric_limits<unsigned long>::max();
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string name, destination, gateway, flags, refCount, use, metric, mask;
+    if (!(fields >> name >> destination >> gateway >> flags >> refCount >> use >> metric >> mask)) continue;
+    if (destination != "00000000" || mask != "00000000") continue;
+    if ((std::strtoul(flags.c_str(), nullptr, 16) & kRouteUp) == 0) continue;
+    const unsigned long routeMetric = std::strtoul(metric.c_str(), nullptr, 10);
+    if (chosen.empty() || routeMetric < lowestMetric) {
+      chosen = name;
+      lowestMetric = routeMetric;
+    }
+  }
+  return chosen;
+}
 
 std::unique_ptr<NetworkIdentity> NewNetworkIdentity() { return std::make_unique<PosixNetworkIdentity>(); }
 

@@ -1,10 +1,13 @@
 #include "platform/TimeZone.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -30,6 +33,25 @@ int YearOfDays(int64_t z) {
   const unsigned m = mp < 10 ? mp + 3 : mp - 9;
   return static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2));
 }
+
+struct CivilDate {
+  int year, month, day;
+};
+
+CivilDate CivilFromDays(int64_t z) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2)), static_cast<int>(m),
+          static_cast<int>(d)};
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -156,29 +178,47 @@ class Parser {
   size_t i_ = 0;
 };
 
-TimeZoneDate WindowsDate(const Rule& r, int year) {
+// A moment of local time (seconds since 1970) as a date of its year.
+TimeZoneDate FixedDate(int64_t localSeconds) {
+  const int64_t days = FloorDiv(localSeconds, 86400);
+  const int64_t t = localSeconds - days * 86400;
+  const CivilDate civil = CivilFromDays(days);
   TimeZoneDate d;
-  // Windows keeps the time of day only; a POSIX time beyond the day (such as
-  // "/25" or "/-1") is folded into it.
-  const int32_t t = ((r.time % 86400) + 86400) % 86400;
-  d.hour = t / 3600;
-  d.minute = t / 60 % 60;
-  d.second = t % 60;
-  if (r.kind == Rule::MonthWeekDay) {
+  d.year = civil.year;
+  d.month = civil.month;
+  d.day = civil.day;
+  d.dayOfWeek = Weekday(days);
+  d.hour = static_cast<int>(t / 3600);
+  d.minute = static_cast<int>(t / 60 % 60);
+  d.second = static_cast<int>(t % 60);
+  return d;
+}
+
+TimeZoneDate WindowsDate(const Rule& r, int year) {
+  if (r.kind != Rule::MonthWeekDay) {
+    // A fixed day of the year: only a date of this year can say it.
+    return FixedDate(r.LocalSeconds(year));
+  }
+  TimeZoneDate d;
+  if (r.time >= 0 && r.time < 86400) {
     d.month = r.month;
     d.day = r.week;
     d.dayOfWeek = r.weekday;
-  } else {
-    // A fixed day of the year: only a date of this year can say it.
-    const int64_t days = r.LocalSeconds(year) / 86400;
-    int m = 1;
-    int64_t dayOfYear = days - DaysFromCivil(year, 1, 1);
-    while (m < 12 && dayOfYear >= DaysInMonth(year, m)) dayOfYear -= DaysInMonth(year, m++);
-    d.year = year;
-    d.month = m;
-    d.day = static_cast<int>(dayOfYear) + 1;
-    d.dayOfWeek = Weekday(days);
+    d.hour = r.time / 3600;
+    d.minute = r.time / 60 % 60;
+    d.second = r.time % 60;
+    return d;
   }
+  // A POSIX time beyond the day ("/26" for the Friday after a Thursday, "/-1"
+  // for the Saturday before a Sunday) moves the transition to another day;
+  // Windows keeps a time of day only, so the weekday and week are those of the
+  // local moment this year. The week counts from the first of its month, and
+  // the last such weekday of a month stays "last" when the rule says so.
+  d = FixedDate(r.LocalSeconds(year));
+  const int dayOfMonth = d.day;
+  const bool last = dayOfMonth + 7 > DaysInMonth(d.year, d.month);
+  d.day = r.week == 5 && last ? 5 : (dayOfMonth - 1) / 7 + 1;
+  d.year = 0;
   return d;
 }
 
@@ -218,9 +258,33 @@ uint32_t BigEndian32(const std::string& data, size_t at) {
          static_cast<uint32_t>(static_cast<unsigned char>(data[at + 3]));
 }
 
-// The POSIX rule of a TZif file: its footer (version 2 and later) or, for a
-// file without one, the offset and name of its last local-time type.
-std::optional<std::string> RuleOfZoneFile(const std::string& data) {
+int64_t BigEndian64(const std::string& data, size_t at) {
+  return static_cast<int64_t>((static_cast<uint64_t>(BigEndian32(data, at)) << 32) | BigEndian32(data, at + 4));
+}
+
+// One local-time type of a zone file.
+struct ZoneType {
+  int32_t utcOffset = 0;  // seconds east of UTC
+  std::string name;
+};
+
+// The transitions of a zone file: from times[k] on, types[typeOf[k]] is in
+// force.
+struct TransitionTable {
+  std::vector<int64_t> times;
+  std::vector<uint8_t> typeOf;
+  std::vector<ZoneType> types;
+};
+
+// What a TZif file says: its POSIX rule (the footer of version 2 and later,
+// or for a file without one the offset and name of its last local-time type)
+// and its transition table (that of the 64-bit block when there is one).
+struct ZoneFile {
+  std::optional<std::string> rule;
+  TransitionTable table;
+};
+
+std::optional<ZoneFile> ReadZoneFile(const std::string& data) {
   constexpr size_t kHeader = 44;
   if (data.size() < kHeader || data.compare(0, 4, "TZif") != 0) return std::nullopt;
   auto counts = [&](size_t at) {
@@ -231,33 +295,160 @@ std::optional<std::string> RuleOfZoneFile(const std::string& data) {
   auto blockSize = [](const std::vector<uint32_t>& c, size_t timeSize) {
     return c[3] * timeSize + c[3] + c[4] * 6 + c[5] + c[2] * (timeSize + 4) + c[1] + c[0];
   };
+  // The table of the block at `at` with times of timeSize bytes.
+  auto tableAt = [&](size_t at, const std::vector<uint32_t>& c, size_t timeSize) {
+    TransitionTable table;
+    const size_t indexes = at + kHeader + c[3] * timeSize;
+    const size_t types = indexes + c[3];
+    const size_t chars = types + c[4] * 6;
+    for (size_t k = 0; k < c[3]; ++k) {
+      const size_t time = at + kHeader + k * timeSize;
+      table.times.push_back(timeSize == 8 ? BigEndian64(data, time)
+                                          : static_cast<int32_t>(BigEndian32(data, time)));
+      table.typeOf.push_back(static_cast<uint8_t>(data[indexes + k]));
+    }
+    for (size_t k = 0; k < c[4]; ++k) {
+      ZoneType type;
+      type.utcOffset = static_cast<int32_t>(BigEndian32(data, types + k * 6));
+      const size_t nameAt = chars + static_cast<unsigned char>(data[types + k * 6 + 5]);
+      const auto nameEnd = data.find('\0', nameAt);
+      if (nameAt < chars + c[5] && nameEnd != std::string::npos) type.name = data.substr(nameAt, nameEnd - nameAt);
+      table.types.push_back(std::move(type));
+    }
+    for (uint8_t& index : table.typeOf) {
+      if (index >= table.types.size()) index = 0;
+    }
+    if (table.types.empty()) table.times.clear(), table.typeOf.clear();
+    return table;
+  };
   const auto v1 = counts(0);
   const size_t v1End = kHeader + blockSize(v1, 4);
   if (data.size() < v1End) return std::nullopt;
+  ZoneFile file;
   if (data[4] >= '2' && data.size() >= v1End + kHeader && data.compare(v1End, 4, "TZif") == 0) {
     const auto v2 = counts(v1End);
     const size_t footer = v1End + kHeader + blockSize(v2, 8);
+    if (data.size() >= footer) file.table = tableAt(v1End, v2, 8);
     if (data.size() > footer && data[footer] == '\n') {
       const auto close = data.find('\n', footer + 1);
-      if (close != std::string::npos && close > footer + 1) return data.substr(footer + 1, close - footer - 1);
+      if (close != std::string::npos && close > footer + 1) file.rule = data.substr(footer + 1, close - footer - 1);
     }
+  } else {
+    file.table = tableAt(0, v1, 4);
   }
+  if (file.rule) return file;
   // No footer: the last type in use stands for the zone, without daylight time.
-  if (v1[4] == 0) return std::nullopt;
-  const size_t types = kHeader + v1[3] * 4 + v1[3];
-  const size_t chars = types + v1[4] * 6;
-  size_t type = 0;
-  if (v1[3] > 0) type = static_cast<unsigned char>(data[kHeader + v1[3] * 4 + v1[3] - 1]);
-  if (type >= v1[4]) return std::nullopt;
-  const auto utcOffset = static_cast<int32_t>(BigEndian32(data, types + type * 6));
-  const size_t nameAt = chars + static_cast<unsigned char>(data[types + type * 6 + 5]);
-  const auto nameEnd = data.find('\0', nameAt);
-  if (nameEnd == std::string::npos) return std::nullopt;
-  const int32_t west = -utcOffset;
-  std::string rule = "<" + data.substr(nameAt, nameEnd - nameAt) + ">" + (west < 0 ? "-" : "");
+  const TransitionTable& table = file.table;
+  if (table.types.empty()) return std::nullopt;
+  const ZoneType& last = table.types[table.typeOf.empty() ? 0 : table.typeOf.back()];
+  const int32_t west = -last.utcOffset;
+  std::string rule = "<" + last.name + ">" + (west < 0 ? "-" : "");
   const int32_t a = west < 0 ? -west : west;
   rule += std::to_string(a / 3600) + ":" + std::to_string(a / 60 % 60) + ":" + std::to_string(a % 60);
-  return rule;
+  file.rule = rule;
+  // The table adds nothing to a rule taken from its own last type.
+  file.table = {};
+  return file;
+}
+
+// The local year (by the standard offset) that an instant falls in, and the
+// instants it begins and ends at.
+struct YearSpan {
+  int year;
+  int64_t begin, end;
+};
+
+YearSpan YearOf(int64_t utc, int32_t westOffset) {
+  const int year = YearOfDays(FloorDiv(utc - westOffset, 86400));
+  return {year, DaysFromCivil(year, 1, 1) * 86400 + westOffset, DaysFromCivil(year + 1, 1, 1) * 86400 + westOffset};
+}
+
+// A change of the UTC offset in the transition table.
+struct OffsetChange {
+  int64_t time;
+  const ZoneType* from;
+  const ZoneType* to;
+  bool operator<(const OffsetChange& other) const { return time < other.time; }
+};
+
+std::vector<OffsetChange> ChangesWithin(const TransitionTable& table, int64_t begin, int64_t end) {
+  std::vector<OffsetChange> changes;
+  for (size_t k = 0; k < table.times.size(); ++k) {
+    if (table.times[k] < begin || table.times[k] >= end) continue;
+    const ZoneType* from = &table.types[k == 0 ? 0 : table.typeOf[k - 1]];
+    const ZoneType* to = &table.types[table.typeOf[k]];
+    if (from->utcOffset != to->utcOffset) changes.push_back({table.times[k], from, to});
+  }
+  return changes;
+}
+
+const ZoneType& TypeAt(const TransitionTable& table, int64_t utc) {
+  size_t index = 0;
+  for (size_t k = 0; k < table.times.size() && table.times[k] <= utc; ++k) index = table.typeOf[k];
+  return table.types[index];
+}
+
+// Whether the transition table, not the POSIX rule, says what happens in the
+// instant's year: the instant lies before the table's last transition and the
+// offset changes the table lists for that year are not those of the rule
+// (Morocco's table moves to +00 for Ramadan each year while its rule says +01
+// all year).
+bool TableGoverns(const TransitionTable& table, const PosixZone& z, int64_t utc) {
+  if (table.times.empty() || utc >= table.times.back()) return false;
+  const YearSpan span = YearOf(utc, z.stdOffset);
+  std::vector<std::pair<int64_t, int32_t>> listed;
+  for (const OffsetChange& change : ChangesWithin(table, span.begin, span.end)) {
+    listed.emplace_back(change.time, change.to->utcOffset);
+  }
+  std::vector<std::pair<int64_t, int32_t>> ruled;
+  if (z.hasDst) {
+    ruled.emplace_back(z.start.LocalSeconds(span.year) + z.stdOffset, -z.dstOffset);
+    ruled.emplace_back(z.end.LocalSeconds(span.year) + z.dstOffset, -z.stdOffset);
+    std::sort(ruled.begin(), ruled.end());
+  }
+  return listed != ruled;
+}
+
+// The rules of the instant's year as the transition table gives them: the
+// higher of the year's two offsets is daylight time, each transition a date
+// of this year in the local time of the period it ends. A year with no change,
+// or with changes among more than two offsets, is described by the type in
+// force, without daylight time.
+TimeZoneState StateOfTable(const TransitionTable& table, const PosixZone& z, int64_t utc) {
+  TimeZoneState state;
+  TimeZoneRules& rules = state.rules;
+  const ZoneType& current = TypeAt(table, utc);
+  const YearSpan span = YearOf(utc, z.stdOffset);
+  const std::vector<OffsetChange> changes = ChangesWithin(table, span.begin, span.end);
+  std::set<int32_t> offsets;
+  for (const OffsetChange& change : changes) offsets.insert({change.from->utcOffset, change.to->utcOffset});
+  if (changes.empty() || offsets.size() != 2) {
+    rules.bias = -current.utcOffset / 60;
+    rules.standardName = current.name;
+    rules.daylightName = current.name;
+    return state;
+  }
+  const int32_t standard = *offsets.begin();
+  const int32_t daylight = *offsets.rbegin();
+  // Of several changes of a kind in the year, the one nearest the instant.
+  auto nearest = [&](int32_t into) {
+    const OffsetChange* best = nullptr;
+    for (const OffsetChange& change : changes) {
+      if (change.to->utcOffset != into) continue;
+      if (best == nullptr || std::llabs(change.time - utc) < std::llabs(best->time - utc)) best = &change;
+    }
+    return best;
+  };
+  const OffsetChange* intoStandard = nearest(standard);
+  const OffsetChange* intoDaylight = nearest(daylight);
+  rules.bias = -standard / 60;
+  rules.daylightBias = -(daylight - standard) / 60;
+  rules.standardName = intoStandard != nullptr ? intoStandard->to->name : intoDaylight->from->name;
+  rules.daylightName = intoDaylight != nullptr ? intoDaylight->to->name : intoStandard->from->name;
+  if (intoStandard != nullptr) rules.standardDate = FixedDate(intoStandard->time + intoStandard->from->utcOffset);
+  if (intoDaylight != nullptr) rules.daylightDate = FixedDate(intoDaylight->time + intoDaylight->from->utcOffset);
+  state.period = current.utcOffset == daylight ? TimeZonePeriod::Daylight : TimeZonePeriod::Standard;
+  return state;
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
@@ -266,9 +457,10 @@ std::optional<std::string> ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The POSIX rule a TZ value stands for, as the C library reads it.
-std::optional<std::string> ResolveRule(std::string tz) {
-  if (tz.empty()) return std::string("UTC0");
+// What a TZ value stands for, as the C library reads it: a zone file, or a
+// POSIX rule given as the value itself.
+std::optional<ZoneFile> Resolve(std::string tz) {
+  if (tz.empty()) return ZoneFile{std::string("UTC0"), {}};
   const bool fileOnly = tz[0] == ':';
   if (fileOnly) tz.erase(0, 1);
   if (!tz.empty() && tz.find("..") == std::string::npos) {
@@ -277,30 +469,31 @@ std::optional<std::string> ResolveRule(std::string tz) {
       const char* dir = std::getenv("TZDIR");
       path = std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + tz;
     }
-    if (auto data = ReadFile(path)) return RuleOfZoneFile(*data);
+    if (auto data = ReadFile(path)) return ReadZoneFile(*data);
   }
   if (fileOnly) return std::nullopt;
-  return tz;
+  return ZoneFile{tz, {}};
 }
 
 class PosixTimeZone final : public TimeZoneSource {
  public:
-  explicit PosixTimeZone(std::optional<PosixZone> zone) : zone_(std::move(zone)) {}
+  explicit PosixTimeZone(const std::optional<ZoneFile>& file) {
+    if (!file || !file->rule) return;
+    PosixZone zone;
+    if (!Parser(*file->rule).Parse(zone)) return;
+    zone_ = zone;
+    table_ = file->table;
+  }
   std::optional<TimeZoneState> QueryAt(int64_t utcSeconds) const override {
     if (!zone_) return std::nullopt;
+    if (TableGoverns(table_, *zone_, utcSeconds)) return StateOfTable(table_, *zone_, utcSeconds);
     return StateOf(*zone_, utcSeconds);
   }
 
  private:
   std::optional<PosixZone> zone_;
+  TransitionTable table_;
 };
-
-std::optional<PosixZone> ZoneOfRule(const std::optional<std::string>& rule) {
-  if (!rule) return std::nullopt;
-  PosixZone zone;
-  if (!Parser(*rule).Parse(zone)) return std::nullopt;
-  return zone;
-}
 
 }  // namespace
 
@@ -310,15 +503,15 @@ std::optional<TimeZoneState> TimeZoneSource::Query() const {
 }
 
 std::unique_ptr<TimeZoneSource> NewTimeZone(const std::string& tz) {
-  return std::make_unique<PosixTimeZone>(ZoneOfRule(ResolveRule(tz)));
+  return std::make_unique<PosixTimeZone>(Resolve(tz));
 }
 
 std::unique_ptr<TimeZoneSource> NewSystemTimeZone() {
   if (const char* tz = std::getenv("TZ")) return NewTimeZone(tz);
   // Without a zone setting the C library keeps UTC.
-  std::optional<std::string> rule = std::string("UTC0");
-  if (auto data = ReadFile("/etc/localtime")) rule = RuleOfZoneFile(*data);
-  return std::make_unique<PosixTimeZone>(ZoneOfRule(rule));
+  std::optional<ZoneFile> file = ZoneFile{std::string("UTC0"), {}};
+  if (auto data = ReadFile("/etc/localtime")) file = ReadZoneFile(*data);
+  return std::make_unique<PosixTimeZone>(file);
 }
 
 }  // namespace platform
