@@ -109,7 +109,7 @@ class TBenchCollector : public TDataCollector {
 
 // The statements of one retrieval of a first cycle without history, run and
 // fetched with only the ids that drive the following statements kept (id lists
-// up to 1,000 ids; the loads measured keep the other lists below that).
+// up to 1,000 ids; the loads measured keep the lists below that).
 void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusObj& status) {
   const TDateTime now = DateTimeNow();
   const TDateTime minHistory = DateOf(now - 26304.0 / 24.0);
@@ -178,21 +178,18 @@ void RunStatements(TSiteDatabase& db, int32_t site, const TDataCollectorStatusOb
     for (query.Open(); !query.Eof(); query.Next()) employees.insert(query.AsInteger(query.FieldName(0)));
   }
   {
-    for (size_t first = 0; first < sales.size(); first += 1000) {
-      std::string list = "(";
-      for (size_t i = first; i < std::min(first + 1000, sales.size()); ++i) {
-        if (i != first) list += ',';
-        list += std::to_string(sales[i]);
-      }
-      TSiteQuery query(db, "SELECT se.SaleID, se.Employee, se.EmpRole, se.ProfitCenter FROM "
-                           "SaleEmployees se LEFT JOIN EmpRole er on er.objid = se.emprole WHERE "
-                           "se.Site = :Site and er.Typ = 30 and se.SaleID in " + list +
-                           ")  ORDER BY se.SaleID, se.RDB$DB_KEY");
-      query.SetInteger("Site", site);
-      for (query.Open(); !query.Eof(); query.Next()) {
-        employees.insert(query.AsInteger("Employee"));
-        roles.insert(query.AsInteger("EmpRole"));
-      }
+    TSiteQuery query(db, "SELECT se.SaleID, se.Employee, se.EmpRole, se.ProfitCenter FROM Sale s "
+                         "JOIN SaleEmployees se ON se.Site = s.Site and se.SaleID = s.ObjID LEFT "
+                         "JOIN EmpRole er on er.objid = se.emprole WHERE s.site = :Site and "
+                         "s.Modified >= :StartTS and s.Modified < :EndTS  and s.CREATED >= "
+                         ":MinHistory and er.Typ = 30 ORDER BY se.SaleID, se.RDB$DB_KEY");
+    query.SetInteger("Site", site);
+    query.SetTimestamp("StartTS", status.CurrentCycleStart);
+    query.SetTimestamp("EndTS", status.CurrentCycleEnd);
+    query.SetTimestamp("MinHistory", minHistory);
+    for (query.Open(); !query.Eof(); query.Next()) {
+      employees.insert(query.AsInteger("Employee"));
+      roles.insert(query.AsInteger("EmpRole"));
     }
     TSiteQuery prior(db, "SELECT s.ObjID  FROM Sale s  WHERE S.Site = :Site and s.Modified >= "
                          ":StartTS and s.Modified < :EndTS  ORDER BY s.site, s.objid");

@@ -153,6 +153,13 @@ class TDataCollector {
     double Amount = 0;
     double Upsell = 0;
   };
+  // The condition of one sales read (a WHERE clause on Sale s) and the
+  // setting of its parameters, kept so that later phases can read what
+  // belongs to the same sales in one statement.
+  struct TSalesSelection {
+    std::string Where;
+    std::function<void(TSiteQuery&)> Bind;
+  };
   struct TRetrievalState {
     explicit TRetrievalState(TCollectedData& data) : Data(data) {}
     TCollectedData& Data;
@@ -163,6 +170,7 @@ class TDataCollector {
     std::vector<TPendingEmpDay> PendingEmpDays;
     std::vector<TSaleVersion> SaleVersions;  // of every sale record started
     std::unordered_map<int32_t, TPassSums> PassSums;  // of the sales phase running
+    std::vector<TSalesSelection> Selections;           // of every sales read so far
   };
   // The ids of the set in set order, split into lists of at most MaxPerList
   // ids, each "(" + its ids comma-separated without blanks + ")"; none for an
@@ -194,7 +202,10 @@ class TDataCollector {
     int64_t Role = 0;
     int64_t ProfitCenter = 0;
   };
-  std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> ReadSaleEmployees(const TIdSet& Sales);
+  // The sale-employee rows of the sales each selection reads; a sale that
+  // several selections read keeps the rows of the first.
+  std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> ReadSaleEmployees(
+      const std::vector<TSalesSelection>& Selections);
   void RetrieveSaleEmployees(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   void LogReferenceSummary(TRetrievalState& State);
   void RetrieveTerminals(TRetrievalState& State);

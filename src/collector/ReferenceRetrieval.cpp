@@ -14,14 +14,16 @@
 
 namespace {
 
-// The employees of sales in roles of type 30; the list of sale ids follows.
+// The employees in roles of type 30 of the sales a condition on Sale s
+// selects; the condition follows.
 const char* const kSaleEmployeesOfSales =
-    "SELECT se.SaleID, se.Employee, se.EmpRole, se.ProfitCenter FROM SaleEmployees se LEFT JOIN "
-    "EmpRole er on er.objid = se.emprole WHERE se.Site = :Site and er.Typ = 30 and se.SaleID in ";
+    "SELECT se.SaleID, se.Employee, se.EmpRole, se.ProfitCenter FROM Sale s JOIN SaleEmployees se "
+    "ON se.Site = s.Site and se.SaleID = s.ObjID LEFT JOIN EmpRole er on er.objid = se.emprole ";
 
-const char* const kPriorSalesQuery =
-    "SELECT s.ObjID  FROM Sale s  WHERE S.Site = :Site and s.Modified >= :StartTS and "
-    "s.Modified < :EndTS  ORDER BY s.site, s.objid";
+// The sales of the current day before the current window.
+const char* const kPriorSalesWhere =
+    "WHERE S.Site = :Site and s.Modified >= :StartTS and s.Modified < :EndTS";
+
 
 const char* const kEmployeeColumns =
     "SELECT E.ObjID, E.Name, E.FirstName, E.LastName, E.Initials, E.MainPhone, E.AltPhone, "
@@ -36,22 +38,26 @@ int32_t AsInt32(const TDataRow& row, std::string_view name) {
 
 }  // namespace
 
-// The sale-employee rows of many sales by lists of ids, a round trip per list
-// instead of one per sale. The rows of each sale come in the order a lookup
-// of that sale alone gives them (the order they are stored in), which
-// decides the employee kept when two rows name one profit center.
+// The sale-employee rows of the sales a selection reads, in one statement per
+// selection instead of one per sale (joined on the sales condition: a list of
+// thousands of sale ids costs Firebird far more than the join). The rows of
+// each sale come in the order a lookup of that sale alone gives them (the
+// order they are stored in), which decides the employee kept when two rows
+// name one profit center.
 std::unordered_map<int32_t, std::vector<TDataCollector::TSaleEmployeeRow>>
-TDataCollector::ReadSaleEmployees(const TIdSet& Sales) {
+TDataCollector::ReadSaleEmployees(const std::vector<TSalesSelection>& Selections) {
   std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> rows;
-  for (const std::string& list : IdLists(Sales)) {
-    TSiteQuery query(*LDB, std::string(kSaleEmployeesOfSales) + list +
-                               " ORDER BY se.SaleID, se.RDB$DB_KEY");
-    query.SetInteger("Site", LCfg->DBSite());
+  for (const TSalesSelection& selection : Selections) {
+    std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> read;
+    TSiteQuery query(*LDB, std::string(kSaleEmployeesOfSales) + selection.Where +
+                               " and er.Typ = 30 ORDER BY se.SaleID, se.RDB$DB_KEY");
+    selection.Bind(query);
     for (query.Open(); !query.Eof(); query.Next()) {
-      rows[AsInt32(query, "SaleID")].push_back(
+      read[AsInt32(query, "SaleID")].push_back(
           TSaleEmployeeRow{query.AsInteger("Employee"), query.AsInteger("EmpRole"),
                            query.AsInteger("ProfitCenter")});
     }
+    rows.merge(read);  // keeps the rows already there
   }
   return rows;
 }
@@ -61,9 +67,7 @@ void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status
   LCurCycleStats.GetSaleEmpStart = DateTimeNow();
   TCollectedData& data = State.Data;
   if (!data.SalesData().empty() || data.NewEmployees()) {
-    TIdSet sales;
-    for (const auto& sale : data.SalesData()) sales.Add(sale->SaleID);
-    const auto rows = ReadSaleEmployees(sales);
+    const auto rows = ReadSaleEmployees(State.Selections);
     for (const auto& sale : data.SalesData()) {
       const auto found = rows.find(sale->SaleID);
       if (found == rows.end()) continue;
@@ -76,18 +80,24 @@ void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status
 
     if (data.NewEmployees()) {
       Log("Getting Sales employees for current day");
+      const TSalesSelection priorSales{
+          kPriorSalesWhere, [site = LCfg->DBSite(), start = DateOf(Status.CurrentCycleStart),
+                             end = Status.CurrentCycleStart](TSiteQuery& query) {
+            query.SetInteger("Site", site);
+            query.SetTimestamp("StartTS", start);
+            query.SetTimestamp("EndTS", end);
+          }};
       TIdSet prior;
       {
-        TSiteQuery query(*LDB, kPriorSalesQuery);
-        query.SetInteger("Site", LCfg->DBSite());
-        query.SetTimestamp("StartTS", DateOf(Status.CurrentCycleStart));
-        query.SetTimestamp("EndTS", Status.CurrentCycleStart);
+        TSiteQuery query(*LDB, std::string("SELECT s.ObjID  FROM Sale s  ") + kPriorSalesWhere +
+                                   "  ORDER BY s.site, s.objid");
+        priorSales.Bind(query);
         for (query.Open(); !query.Eof(); query.Next()) prior.Add(AsInt32(query, "ObjID"));
       }
       if (prior.Ids.empty()) {
         Log("No prior sale employees for current day");
       } else {
-        const auto priorRows = ReadSaleEmployees(prior);
+        const auto priorRows = ReadSaleEmployees({priorSales});
         int added = 0;
         for (const int32_t sale : prior.Ids) {
           const auto found = priorRows.find(sale);

@@ -130,12 +130,14 @@ void TDataCollector::RetrieveCurrentSales(const TDataCollectorStatusObj& Status,
                                           TRetrievalState& State) {
   LCurCycleStats.GetCurSalesStart = DateTimeNow();
   {
-    auto bind = [&](TSiteQuery& query) {
-      query.SetInteger("Site", LCfg->DBSite());
-      query.SetTimestamp("StartTS", Status.CurrentCycleStart);
-      query.SetTimestamp("EndTS", Status.CurrentCycleEnd);
-      query.SetTimestamp("MinHistory", State.MinHistory);
+    const auto bind = [site = LCfg->DBSite(), start = Status.CurrentCycleStart,
+                       end = Status.CurrentCycleEnd, minHistory = State.MinHistory](TSiteQuery& query) {
+      query.SetInteger("Site", site);
+      query.SetTimestamp("StartTS", start);
+      query.SetTimestamp("EndTS", end);
+      query.SetTimestamp("MinHistory", minHistory);
     };
+    State.Selections.push_back({kCurrentSalesWhere, bind});
     ReadPassSums(kCurrentSalesWhere, bind, State);
     TSiteQuery query(*LDB, std::string(kSalesSelect) + kCurrentSalesWhere + kSalesOrder);
     bind(query);
@@ -226,13 +228,15 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
   // The same span again, in the same snapshot: each sale comes in the version
   // the probe saw, never in a later one that the current window holds.
   for (const std::string& list : IdLists(late)) {
-    auto bind = [&](TSiteQuery& query) {
-      query.SetInteger("Site", LCfg->DBSite());
+    const auto bind = [site = LCfg->DBSite(), lateStart, end = Status.CurrentCycleStart,
+                       minHistory = State.MinHistory](TSiteQuery& query) {
+      query.SetInteger("Site", site);
       query.SetTimestamp("StartTS", lateStart);
-      query.SetTimestamp("EndTS", Status.CurrentCycleStart);
-      query.SetTimestamp("MinHistory", State.MinHistory);
+      query.SetTimestamp("EndTS", end);
+      query.SetTimestamp("MinHistory", minHistory);
     };
     const std::string where = kLateSalesWhere + list;
+    State.Selections.push_back({where, bind});
     ReadPassSums(where, bind, State);
     TSiteQuery query(*LDB, std::string(kSalesSelect) + where + kSalesOrder);
     bind(query);
@@ -252,12 +256,14 @@ void TDataCollector::RetrieveHistoricalSales(const TDataCollectorStatusObj& Stat
     suffix = ", single fact = " + std::to_string(Status.ActiveHistoryFactID);
   }
   {
-    auto bind = [&](TSiteQuery& query) {
-      query.SetInteger("Site", LCfg->DBSite());
-      query.SetDate("StartDate", Status.CurrentHistoryStart);
-      query.SetDate("EndDate", Status.CurrentHistoryEnd);
-      query.SetDate("MinHistory", State.MinHistory);
+    const auto bind = [site = LCfg->DBSite(), start = Status.CurrentHistoryStart,
+                       end = Status.CurrentHistoryEnd, minHistory = State.MinHistory](TSiteQuery& query) {
+      query.SetInteger("Site", site);
+      query.SetDate("StartDate", start);
+      query.SetDate("EndDate", end);
+      query.SetDate("MinHistory", minHistory);
     };
+    State.Selections.push_back({kHistoricalSalesWhere, bind});
     // The sums of the whole slice: with a fact filter only some of its sales
     // are read, and each finds its own sums.
     ReadPassSums(kHistoricalSalesWhere, bind, State);
