@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <exception>
 #include <memory>
 
 #include "Shared/Orvel_Shared/AnsiText.h"
@@ -53,12 +54,25 @@ struct TransferState {
   Clock::time_point lastActivity;
   AbortReason reason = AbortReason::None;
   std::string body;
+  const THttpClient::TBodySink* sink = nullptr;
+  std::exception_ptr sinkError;
   std::string contentType;
   std::string statusLine;
 };
 
 size_t OnWrite(char* data, size_t size, size_t count, void* user) {
-  static_cast<TransferState*>(user)->body.append(data, size * count);
+  auto* state = static_cast<TransferState*>(user);
+  if (state->sink == nullptr) {
+    state->body.append(data, size * count);
+    return size * count;
+  }
+  try {
+    (*state->sink)(data, size * count);
+  } catch (...) {
+    // libcurl is C: the exception waits until curl_easy_perform has returned.
+    state->sinkError = std::current_exception();
+    return 0;
+  }
   return size * count;
 }
 
@@ -223,8 +237,12 @@ THttpResponse THttpClient::Post(const std::string& url, const std::string& body,
 
 THttpResponse THttpClient::Get(const std::string& url) { return Perform(url, nullptr, ""); }
 
+THttpResponse THttpClient::GetStreamed(const std::string& url, const TBodySink& sink) {
+  return Perform(url, nullptr, "", &sink);
+}
+
 THttpResponse THttpClient::Perform(const std::string& url, const std::string* body,
-                                   const std::string& contentType) {
+                                   const std::string& contentType, const TBodySink* sink) {
   if (FStop != nullptr && FStop->Requested()) throw ETransferError("Transfer stopped: the service is stopping");
   std::string pins;
   if (!FPinnedPublicKey.empty()) {
@@ -240,6 +258,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
   state.stop = FStop;
   state.readTimeout = FReadTimeout;
   state.curl = curl.get();
+  state.sink = sink;
 
   CURL* c = curl.get();
   SetOption(c, CURLOPT_URL, url.c_str());
@@ -285,6 +304,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
   }
 
   const CURLcode code = curl_easy_perform(c);
+  if (state.sinkError) std::rethrow_exception(state.sinkError);
   if (code != CURLE_OK) RaiseTransferError(code, state, errorText, FConnectTimeout);
 
   long status = 0;

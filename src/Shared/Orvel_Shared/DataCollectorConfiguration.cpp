@@ -77,6 +77,7 @@ void TDataCollectorConfiguration::LoadRegistryConfiguration() {
     FRegLocCode = UpperAscii(reg.ReadString("LocCode"));
     FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
     FServerKeyPin = reg.ReadString("ServerKeyPin");
+    FUpdatePublicKey = reg.ReadString("UpdatePublicKey");
     reg.CloseKey();
   }
 }

@@ -126,6 +126,10 @@ class TDataCollectorConfiguration {
   // exchange must match ("sha256//..." entries separated by ";"); "" when
   // the server's key is not checked.
   const std::string& ServerKeyPin() const { return FServerKeyPin; }
+  // "UpdatePublicKey" of the collector key: the Ed25519 public keys whose
+  // detached signature makes a downloaded updater trusted (";"-separated
+  // base64 texts); "" when none is configured.
+  const std::string& UpdatePublicKey() const { return FUpdatePublicKey; }
 
   // Server-backed (Authorize).
   int32_t CycleTime() const { return FCycleTime; }
@@ -180,6 +184,7 @@ class TDataCollectorConfiguration {
   std::string FDBPath;
   std::string FSWPath;
   std::string FServerKeyPin;
+  std::string FUpdatePublicKey;
   std::string FDBFileVersion;
   int32_t FDBSite = 0;
   int32_t FWorkWeekStartDay = 0;
