@@ -11,6 +11,7 @@
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
 #include "platform/Files.h"
+#include "platform/Processes.h"
 #include "platform/ServiceControl.h"
 #include "platform/VersionInfo.h"
 #include "server/UpdaterDownload.h"
@@ -22,6 +23,15 @@ constexpr std::uint32_t kShowNormal = 5;
 
 // A program path as the first word of a command line, blanks and all.
 std::string CommandWord(const std::string& path) { return "\"" + path + "\""; }
+
+// Starts a program that replaces or removes this one. A systemd service runs
+// sandboxed (the program folder is the only part of the system it may
+// change), so there the program is started as a transient unit of its own,
+// outside the sandbox, where it may rewrite the unit and stop the service.
+bool StartSystemProgram(const std::string& commandLine) {
+  if (platform::RunsAsSystemdService()) return platform::StartTransientUnit(commandLine);
+  return RunProcess(commandLine, kShowNormal) != 0;
+}
 
 }  // namespace
 
@@ -77,7 +87,7 @@ void TDataCollector::DownloadUpdater(const std::string& URL) {
   Log("Launching Updater...");
   // An updater that never ran must not leave the collector idle for good:
   // the failure makes the next initialisation ask the server again.
-  if (RunProcess(CommandWord(fileName) + " /AUTOUPDATE", kShowNormal) == 0) {
+  if (!StartSystemProgram(CommandWord(fileName) + " /AUTOUPDATE")) {
     throw EOrvelError("Failure to start the updater " + fileName);
   }
   if (FOnUpdating) FOnUpdating(false);
@@ -93,7 +103,7 @@ void TDataCollector::StartRemoteUninstall() {
   if (platform::ServiceExists("", kServiceName)) {
     Log("Starting uninstall of service");
     const std::string command = CommandWord(ProgramFile()) + " /UNINSTALL /SILENT";
-    if (RunProcess(command, kShowNormal) == 0) Log("ERROR: The uninstall could not be started: " + command);
+    if (!StartSystemProgram(command)) Log("ERROR: The uninstall could not be started: " + command);
   }
   if (FOnUpdating) FOnUpdating(true);
 }

@@ -36,6 +36,8 @@ void CreateFolders(const std::string& path, unsigned permissions = 0777);
 // when it cannot be created or written by this process, or is not a real
 // folder (no symbolic link) owned by this process's user. Never raises.
 std::string SystemLogFolder();
+// Where SystemLogFolder lies, without creating or checking it.
+std::string SystemLogFolderPath();
 
 // A folder of this process's user inside the system's temporary folder, which
 // every user may write to, ending in the separator: on POSIX

@@ -352,7 +352,7 @@ TEST_F(SelfUpdateTest, AnUpdaterSignedWithTheSigningToolRuns) {
 }
 
 TEST_F(SelfUpdateTest, UninstallAnswerRemovesTheStructuresAndStartsTheProgramToRemoveTheService) {
-  platform::OpenServiceControl("")->InstallService({"DataCollectorSvc", "Data Collector", program});
+  platform::OpenServiceControl("")->InstallService({"DataCollectorSvc", "Data Collector", program, {}});
 
   EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true,\"Authenticated\":true,\"CycleTime\":60}"), 3);
   EXPECT_FALSE(collector->Initialized());

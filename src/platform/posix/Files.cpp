@@ -106,10 +106,15 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
 }
 
-std::string SystemLogFolder() {
+std::string SystemLogFolderPath() {
   const char* configured = std::getenv("DC_SYSTEM_LOG_DIR");
   std::string folder = configured != nullptr && *configured != '\0' ? configured : "/var/log/datacollector";
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string SystemLogFolder() {
+  const std::string folder = SystemLogFolderPath();
   if (MakeFolders(folder, 0750) != 0 || !IsOwnFolder(folder) || ::access(folder.c_str(), W_OK | X_OK) != 0)
     return "";
   return WithSlash(folder);

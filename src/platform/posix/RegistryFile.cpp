@@ -280,14 +280,17 @@ std::vector<std::string> RegistryFile::ValueNames(const std::string& key) {
   });
 }
 
+std::string LocalMachineHiveFile() {
+  const char* configured = std::getenv("DC_REGISTRY");
+  return configured != nullptr && *configured != '\0' ? configured : kDefaultPath;
+}
+
 std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root) {
   switch (root) {
     case RegistryRoot::LocalMachine:
       break;
   }
-  const char* configured = std::getenv("DC_REGISTRY");
-  std::string path = configured != nullptr && *configured != '\0' ? configured : kDefaultPath;
-  return std::make_unique<RegistryFile>(std::move(path));
+  return std::make_unique<RegistryFile>(LocalMachineHiveFile());
 }
 
 }  // namespace platform

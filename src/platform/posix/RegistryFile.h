@@ -25,6 +25,10 @@ namespace platform {
 using RegistryNotice = std::function<void(const std::string& message)>;
 constexpr std::chrono::milliseconds kRegistryLockLimit{10000};
 
+// The file of the local-machine hive: the environment variable DC_REGISTRY,
+// else "/etc/datacollector/registry.reg".
+std::string LocalMachineHiveFile();
+
 class RegistryFile : public RegistryHive {
  public:
   // notice receives the notices (null: the system's event log).
