@@ -200,7 +200,7 @@ Result Modify(const Access& access, const std::function<std::pair<Result, bool>(
 RegistryFile::RegistryFile(std::string path, RegistryNotice notice, std::chrono::milliseconds lockLimit)
     : path_(std::move(path)), notice_(std::move(notice)), lockLimit_(lockLimit) {
   if (!notice_) {
-    notice_ = [](const std::string& message) { OpenEventLog("DataCollector")->ReportError(message); };
+    notice_ = [](const std::string& message) { OpenEventLog("DataCollectorSvc")->ReportError(message); };
   }
 }
 
