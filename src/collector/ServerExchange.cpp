@@ -91,7 +91,14 @@ int TDataCollector::Authorize() {
   identity.MACAddress = GetMACAddress();
   const TTimeZoneRecord zone = TimeZoneRecordOf(platform::NewSystemTimeZone()->Query());
   const std::string text = JSONWrite(AuthorizeDocument(identity, zone));
-  if (LCfg->LogCommunications()) Log("Sending: " + text);
+  if (LCfg->LogCommunications()) {
+    // The log is no place for the site's secret: enough of it to tell tokens apart.
+    TAuthorizeIdentity logged = identity;
+    const std::size_t shown = logged.Token.size() > 8 ? 4 : 0;
+    if (!logged.Token.empty())
+      logged.Token = logged.Token.substr(0, shown) + "...(" + std::to_string(logged.Token.size()) + " characters)";
+    Log("Sending: " + JSONWrite(AuthorizeDocument(logged, zone)));
+  }
   const std::string body = JSONRequestBody(text);
 
   int result = 0;

@@ -47,4 +47,21 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine,
                                               std::uint16_t showWindow,
                                               const std::vector<std::string>* environment);
 
+// Whether this process runs as a service of systemd (on POSIX: systemd runs
+// and gave this process an INVOCATION_ID). Never raises.
+bool RunsAsSystemdService();
+
+// The command that starts the program of `arguments` (already split, the
+// program first) as the transient systemd unit `unitName`: outside the
+// caller's sandbox and control group, so that it can replace the caller's
+// program, rewrite its unit and stop it without being stopped with it.
+std::vector<std::string> TransientUnitCommand(const std::vector<std::string>& arguments, const std::string& unitName);
+
+// Starts `commandLine` (split as StartDetachedProcess does) as a transient
+// unit through systemd-run (TransientUnitCommand) without waiting for the
+// program; true when systemd accepted it. For a program that changes the
+// system from within a sandboxed service. Raises std::system_error only when
+// the system cannot create a process at all.
+bool StartTransientUnit(const std::string& commandLine);
+
 }  // namespace platform

@@ -64,6 +64,13 @@ class RegistryError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A hive whose lock another process has held for longer than the hive's
+// limit; the message names the file and says it is locked by another process.
+class RegistryLockedError : public RegistryError {
+ public:
+  using RegistryError::RegistryError;
+};
+
 // The operations of one hive. Every operation works on the hive's current
 // state as stored, so a change made by another process in between is seen and
 // kept. Implementations are safe to use from several threads and processes at

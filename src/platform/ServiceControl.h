@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // The service control manager: the records of the installed services, their
 // security descriptors, and stopping a running service.
@@ -17,14 +19,20 @@
 // record it writes a systemd unit "<name>.service" into the folder named by
 // the environment variable DC_SYSTEMD_DIR, else "/etc/systemd/system". The
 // unit runs the program in the foreground, restarts it on failure and stops it
-// with SIGTERM. Only when systemd runs (/run/systemd/system exists) and the
+// with SIGTERM. It runs the service in a sandbox: files it creates are private
+// (UMask=0077), its /tmp is its own, it gains no privileges, /usr, /boot and
+// /etc are read-only and home folders hidden, except for the writable folders
+// of its definition, its program's folder and the hive's folder. Programs the
+// service starts to change the system (an updater, the uninstaller) leave the
+// sandbox through StartSystemProcess (platform/Processes.h). Only when systemd runs (/run/systemd/system exists) and the
 // unit lies in systemd's own folder is it enabled with systemctl; no other
 // program is ever started.
 //
 // A running service is known by its run mark: the file "<name>.pid" in the
 // folder of the record's image path, holding the process id and locked by the
 // running process for its whole life (MarkServiceRunning). Stopping sends
-// SIGTERM to that process and waits for the lock to be released.
+// SIGTERM to that process, once /proc/<pid>/exe shows that it runs the
+// record's program, and waits for the lock to be released.
 //
 // Thread-safe: nothing is kept between calls except by the caller's objects.
 
@@ -53,6 +61,11 @@ struct ServiceDefinition {
   std::string name;
   std::string displayName;
   std::string imagePath;  // the program's full file name, run without arguments
+  // Folders the service writes to besides its program's folder and the
+  // registry hive's (its log folder, its database's folder). On POSIX the
+  // unit's sandbox leaves only these writable; a folder missing when the
+  // service starts is skipped.
+  std::vector<std::string> writableFolders;
 };
 
 // What InstallService did beside the record.
@@ -139,10 +152,17 @@ class ServiceRunMark {
   ServiceRunMark() = default;
 };
 
+// Receives what MarkServiceRunning has to report (a stale mark removed).
+using ServiceNotice = std::function<void(const std::string& message)>;
+
 // Marks the calling process as the running service `name` whose program lies
-// in `programFolder`. Raises ServiceControlError when another process of that
-// service runs already or the mark cannot be written.
-std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name,
-                                                   const std::string& programFolder);
+// in `programFolder`. Liveness comes only from the lock: an existing mark that
+// no running copy of this program holds locked (left by a killed process, or
+// locked by some other process) is stale, and is removed with a notice; the
+// new mark is a file of this process's user alone. Raises ServiceControlError
+// when another process of this program runs as the service already or the
+// mark cannot be written.
+std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name, const std::string& programFolder,
+                                                   const ServiceNotice& notice = nullptr);
 
 }  // namespace platform

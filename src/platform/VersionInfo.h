@@ -11,8 +11,10 @@
 // translation table (pairs of 16-bit language and code-page numbers) and a
 // table of texts named by sub-block paths such as
 // "\StringFileInfo\040904b0\FileVersion". On POSIX the build embeds the block
-// in the program as bytes (cmake/VersionBlock.cmake); it is found by scanning
-// the file for it, so any file can carry one.
+// in the program as bytes in the ELF section ".dc_version"
+// (cmake/VersionBlock.cmake). In an ELF file only that section is read, so a
+// marker placed anywhere else does not count; a file of another format is
+// scanned for a block, so any data file can carry one.
 
 namespace platform {
 
@@ -24,6 +26,11 @@ struct VersionBlock {
 // The version block of a file; nothing when the file does not exist, cannot
 // be read or carries no block. Never raises.
 std::optional<VersionBlock> ReadVersionBlock(const std::string& fileName);
+
+// Whether the file is a program in this platform's native format that this
+// machine can run (on POSIX: an ELF executable or shared object of this
+// program's class, byte order and architecture); a script is not. Never raises.
+bool IsNativeProgram(const std::string& fileName);
 
 // The bytes of a version block as the build embeds it. The texts may not
 // contain NUL characters.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <exception>
 #include <memory>
 
 #include "Shared/Orvel_Shared/AnsiText.h"
@@ -53,6 +54,8 @@ struct TransferState {
   Clock::time_point lastActivity;
   AbortReason reason = AbortReason::None;
   std::string body;
+  const THttpClient::TBodySink* sink = nullptr;
+  std::exception_ptr sinkError;
   std::string contentType;
   std::string statusLine;
 };
@@ -60,6 +63,17 @@ struct TransferState {
 size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   auto* state = static_cast<TransferState*>(user);
   const size_t bytes = size * count;
+  if (state->sink != nullptr) {
+    // A streamed body goes to its sink, which keeps its own limit.
+    try {
+      (*state->sink)(data, bytes);
+    } catch (...) {
+      // libcurl is C: the exception waits until curl_easy_perform has returned.
+      state->sinkError = std::current_exception();
+      return 0;
+    }
+    return bytes;
+  }
   // An answer without a length (chunked) is counted as it comes: the
   // transfer ends before the body outgrows the limit.
   if (bytes > kMaxAnswerBytes - state->body.size()) {
@@ -242,8 +256,12 @@ THttpResponse THttpClient::Post(const std::string& url, const std::string& body,
 
 THttpResponse THttpClient::Get(const std::string& url) { return Perform(url, nullptr, ""); }
 
+THttpResponse THttpClient::GetStreamed(const std::string& url, const TBodySink& sink) {
+  return Perform(url, nullptr, "", &sink);
+}
+
 THttpResponse THttpClient::Perform(const std::string& url, const std::string* body,
-                                   const std::string& contentType) {
+                                   const std::string& contentType, const TBodySink* sink) {
   if (FStop != nullptr && FStop->Requested()) throw ETransferError("Transfer stopped: the service is stopping");
   std::string pins;
   if (!FPinnedPublicKey.empty()) {
@@ -259,6 +277,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
   state.stop = FStop;
   state.readTimeout = FReadTimeout;
   state.curl = curl.get();
+  state.sink = sink;
 
   CURL* c = curl.get();
   SetOption(c, CURLOPT_URL, url.c_str());
@@ -303,10 +322,14 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
     SetOption(c, CURLOPT_HTTPGET, 1L);
   }
 
-  // An answer that announces its length is refused before its body is read.
-  SetOption(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxAnswerBytes));
+  // An answer that announces its length is refused before its body is read;
+  // a streamed body is bounded by its sink.
+  if (sink == nullptr) {
+    SetOption(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxAnswerBytes));
+  }
 
   const CURLcode code = curl_easy_perform(c);
+  if (state.sinkError) std::rethrow_exception(state.sinkError);
   if (code != CURLE_OK) {
     const bool httpsWithoutTLS = !FTLS && Lower(url).rfind("https://", 0) == 0;
     RaiseTransferError(code, state, errorText, FConnectTimeout, httpsWithoutTLS);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 #include <cstddef>
@@ -66,9 +68,16 @@ class THttpClient {
   THttpResponse Post(const std::string& url, const std::string& body, const std::string& contentType);
   // GETs url; raises ETransferError.
   THttpResponse Get(const std::string& url);
+  // Where a streamed answer body goes, piece by piece as it arrives. An
+  // exception it raises ends the request and comes out of GetStreamed as it is.
+  using TBodySink = std::function<void(const char* data, std::size_t size)>;
+  // GETs url, handing the body to sink instead of keeping it (the returned
+  // Body is empty); raises ETransferError, or what sink raised.
+  THttpResponse GetStreamed(const std::string& url, const TBodySink& sink);
 
  private:
-  THttpResponse Perform(const std::string& url, const std::string* body, const std::string& contentType);
+  THttpResponse Perform(const std::string& url, const std::string* body, const std::string& contentType,
+                        const TBodySink* sink = nullptr);
 
   const TStopSignal* FStop;
   int FConnectTimeout = 10000;

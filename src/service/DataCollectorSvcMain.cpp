@@ -125,7 +125,8 @@ int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
   try {
     if (installing) return RegisterService(FindCmdLineSwitch(args, "INSTALL"), FindCmdLineSwitch(args, "SILENT"));
     // Lets an uninstall stop this process; held until the service has ended.
-    const auto runMark = platform::MarkServiceRunning(kName, LProgramFolder);
+    const auto runMark = platform::MarkServiceRunning(kName, LProgramFolder,
+                                                      [this](const std::string& msg) { AddLog(msg, false); });
     return LHost.Run(*this);
   } catch (...) {
     AddLog("Exception: " + CurrentExceptionMessage(), true);

@@ -10,6 +10,7 @@
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "platform/Files.h"
 #include "platform/ServiceHost.h"
 
 namespace {
@@ -38,8 +39,12 @@ std::string CleanFileName(const std::string& name) {
 
 }  // namespace
 
+// The log can hold the site's secrets and personal data, and the service runs
+// as root: the folder is closed to others (kLogFolderPermissions), and the
+// file is opened refusing anything another user could have put in its place
+// (see platform::AppendFile).
 struct TBaseLogFile::TFile {
-  std::ofstream stream;
+  std::unique_ptr<platform::AppendFile> file;
 };
 
 TBaseLogFile::TBaseLogFile(const std::string& SourceName, TLogClock Clock)
@@ -91,10 +96,10 @@ std::string TBaseLogFile::BuildFileName(const std::string& Path, const std::stri
                                         const std::string& SourceName,
                                         const std::string& DateTimeStr,
                                         const std::string& Extension) {
-  std::error_code error;
-  std::filesystem::create_directories(Path, error);
-  if (error || !std::filesystem::is_directory(Path)) {
-    throw EInOutError("Unable to create folder " + Path + (error ? ": " + error.message() : ""));
+  try {
+    platform::CreateFolders(Path, kLogFolderPermissions);
+  } catch (const std::system_error& e) {
+    throw EInOutError("Unable to create folder " + Path + ": " + e.code().message());
   }
   std::string name = LocationCode.empty() ? "" : LocationCode + "_";
   name += SourceName;
@@ -151,22 +156,20 @@ bool TBaseLogFile::UpdateFileName() {
 void TBaseLogFile::Open() {
   if (!UpdateFileName() && FOpened) return;
   Close();
-  const bool exists = std::filesystem::exists(FCurrentLogFileName);
   if (!LFile) LFile = std::make_unique<TFile>();
-  LFile->stream.clear();
-  LFile->stream.open(FCurrentLogFileName, std::ios::binary | std::ios::app);
-  if (!LFile->stream.is_open()) {
-    throw EInOutError("Unable to open log file " + FCurrentLogFileName);
+  try {
+    LFile->file = platform::OpenAppendFile(FCurrentLogFileName);
+  } catch (const std::system_error& e) {
+    throw EInOutError("Unable to open log file " + FCurrentLogFileName + ": " + e.what());
   }
   FOpened = true;
-  if (!exists) WriteHeader();
+  if (LFile->file->Created()) WriteHeader();
 }
 
 void TBaseLogFile::Close() {
   if (!FOpened) return;
   FOpened = false;
-  LFile->stream.close();
-  LFile->stream.clear();
+  LFile->file.reset();
 }
 
 void TBaseLogFile::Clear() {
@@ -198,9 +201,11 @@ std::string TBaseLogFile::FormatLine(const std::string& Msg, bool NoTime) {
 }
 
 void TBaseLogFile::WriteRaw(const std::string& formattedLine) {
-  LFile->stream << Utf8ToAnsi(formattedLine) << kLineEnd;
-  LFile->stream.flush();
-  if (!LFile->stream) throw EInOutError("Unable to write log file " + FCurrentLogFileName);
+  try {
+    LFile->file->Append(Utf8ToAnsi(formattedLine) + kLineEnd);
+  } catch (const std::system_error& e) {
+    throw EInOutError("Unable to write log file " + FCurrentLogFileName + ": " + e.code().message());
+  }
 }
 
 void TBaseLogFile::WriteLine(const std::string& Msg) {

@@ -2,9 +2,12 @@
 // record, the messages to the user) and the module's four hooks.
 
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
@@ -23,6 +26,25 @@ const char kSecurityDescriptor[] =
     "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;LCRPWP;;;AU)"
     "(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)S:(AU;FA;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;WD)";
 
+// The folders the service writes to besides its program's and the registry's:
+// the log folder (and the system one it may fall back to) and the folder of a
+// site database on this computer ("host:path" names one on a server).
+std::vector<std::string> WritableFolders() {
+  std::vector<std::string> folders{GetLogFolder(), platform::SystemLogFolderPath()};
+  try {
+    TDataCollectorConfiguration cfg;
+    cfg.LoadRegistryConfiguration();
+    const std::string database = cfg.DBPath();
+    if (!database.empty() && database.front() == '/') {
+      folders.push_back(std::filesystem::path(database).parent_path().string());
+    }
+  } catch (const std::exception&) {
+    // Without the database's folder the service still runs; collecting then
+    // fails where the database must be written, which the log tells.
+  }
+  return folders;
+}
+
 std::string Versioned(const std::string& text) {
   return text + TDataCollectorSvc::kName + " (" + GetCollectorVersion() + ")";
 }
@@ -40,7 +62,7 @@ int TDataCollectorSvc::RegisterService(bool Install, bool Silent) {
     if (Install) {
       ServiceBeforeInstall();
       const platform::ServiceInstallReport report =
-          LServiceControl->InstallService({kName, kDisplayName, platform::ExecutablePath()});
+          LServiceControl->InstallService({kName, kDisplayName, platform::ExecutablePath(), WritableFolders()});
       if (!report.unitEnabled) {
         AddLog("The systemd unit " + report.unitFile + " was written but not enabled: " + report.note);
       }

@@ -1,11 +1,13 @@
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
@@ -191,7 +193,9 @@ TEST(FoldersTest, SiteInstallPathGetsATrailingSeparator) {
 // GetLogFolderFor on a program laid out under a temporary root.
 class LogFolderTest : public ::testing::Test {
  protected:
-  LogFolderTest() : tmp_("TMPDIR", Folder(root_.path() / "tmp").c_str()) {
+  LogFolderTest()
+      : tmp_("TMPDIR", Folder(root_.path() / "tmp").c_str()),
+        systemLog_("DC_SYSTEM_LOG_DIR", (root_.path() / "var/log/datacollector").c_str()) {
     std::filesystem::create_directories(root_.path() / "opt/app/bin");
   }
 
@@ -210,8 +214,14 @@ class LogFolderTest : public ::testing::Test {
 
   TempDir root_;
   ScopedEnv tmp_;
+  ScopedEnv systemLog_;
   ScopedRegistry registry_;
 };
+
+unsigned ModeOf(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
 
 TEST_F(LogFolderTest, WritableProgramLogsBesideItself) {
   const std::pair<std::string, std::string> cases[] = {
@@ -229,10 +239,11 @@ TEST_F(LogFolderTest, WritableProgramLogsBesideItself) {
   }
 }
 
-TEST_F(LogFolderTest, ReadOnlyProgramLogsUnderTheInstallPathOrTheTempFolder) {
-  EXPECT_EQ(GetLogFolderFor(Program("DataCollector", true)), Root("tmp/LOG/"));
-  EXPECT_EQ(GetLogFolderFor(Root("opt/app/bin/not-there")), Root("tmp/LOG/"));
-  EXPECT_EQ(GetLogFolderFor(Program("PROG.SXE", true)), Root("LOG/"));  // tmp/../LOG
+TEST_F(LogFolderTest, ReadOnlyProgramLogsUnderTheInstallPathOrTheSystemLogFolder) {
+  EXPECT_EQ(GetLogFolderFor(Program("DataCollector", true)), Root("var/log/datacollector/"));
+  EXPECT_EQ(ModeOf(Root("var/log/datacollector")), 0750u);
+  EXPECT_EQ(GetLogFolderFor(Root("opt/app/bin/not-there")), Root("var/log/datacollector/"));
+  EXPECT_EQ(GetLogFolderFor(Program("PROG.SXE", true)), Root("var/log/datacollector/"));
 
   ASSERT_TRUE(TOrvelRegistry::SetString(kLocalMachine, "\\Software\\Orvel\\Install", "PATH", Root("site/sub")));
   EXPECT_EQ(GetLogFolderFor(Program("DataCollector", true)), Root("site/sub/LOG/"));
@@ -240,18 +251,53 @@ TEST_F(LogFolderTest, ReadOnlyProgramLogsUnderTheInstallPathOrTheTempFolder) {
   EXPECT_TRUE(std::filesystem::is_directory(Root("site/LOG")));
 }
 
-TEST_F(LogFolderTest, FolderThatCannotBeCreatedFallsBackToTheTempFolder) {
+TEST_F(LogFolderTest, FolderThatCannotBeCreatedFallsBackToTheSystemLogFolder) {
   { std::ofstream(Root("opt/app/bin/LOG")) << "a file in the way"; }
-  EXPECT_EQ(GetLogFolderFor(Program("DataCollector", false)), Root("tmp/"));
+  EXPECT_EQ(GetLogFolderFor(Program("DataCollector", false)), Root("var/log/datacollector/"));
   // So does an unreadable registry, for a read-only program.
   registry_.Write("not a registry file");
-  EXPECT_EQ(GetLogFolderFor(Program("Other", true)), Root("tmp/LOG/"));
+  EXPECT_EQ(GetLogFolderFor(Program("Other", true)), Root("var/log/datacollector/"));
+}
+
+TEST_F(LogFolderTest, WithoutTheSystemLogFolderLogsGoToAPrivateFolderInsideTheTempFolder) {
+  Folder(Root("var/log"));
+  { std::ofstream(Root("var/log/datacollector")) << "a file in the way"; }
+  const std::string privateFolder = Root("tmp/datacollector-" + std::to_string(::geteuid()));
+  EXPECT_EQ(GetLogFolderFor(Program("DataCollector", true)), privateFolder + "/LOG/");
+  EXPECT_EQ(ModeOf(privateFolder), 0700u);
+  EXPECT_EQ(ModeOf(privateFolder + "/LOG"), 0750u);
+
+  // What someone else put in the private folder's place is never used.
+  const struct {
+    const char* situation;
+    std::function<void()> plant;
+  } cases[] = {
+      {"a link to another folder",
+       [&] { std::filesystem::create_directory_symlink(Folder(Root("elsewhere")), privateFolder); }},
+      {"a folder others may write to",
+       [&] {
+         Folder(privateFolder);
+         ::chmod(privateFolder.c_str(), 0777);
+       }},
+      {"a folder others may read", [&] {
+         Folder(privateFolder);
+         ::chmod(privateFolder.c_str(), 0755);
+       }},
+      {"a file", [&] { std::ofstream(privateFolder) << "x"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.situation);
+    std::filesystem::remove_all(privateFolder);
+    c.plant();
+    EXPECT_EQ(GetLogFolderFor(Program("DataCollector", true)), "");
+    EXPECT_FALSE(std::filesystem::exists(Root("elsewhere/LOG")));
+  }
 }
 
 TEST_F(LogFolderTest, RunningProgramUsesItsOwnFile) {
   std::string executable = platform::ExecutablePath();
   std::string expected = executable.substr(0, executable.rfind('/') + 1) + "LOG/";
-  if (platform::IsReadOnly(executable).value_or(true)) expected = Root("tmp/LOG/");
+  if (platform::IsReadOnly(executable).value_or(true)) expected = Root("var/log/datacollector/");
   EXPECT_EQ(GetLogFolder(), expected);
 }
 

@@ -332,12 +332,18 @@ TEST_F(ServerExchangeTest, DataUrlIsKeptUntilAnAnswerNamesAnother) {
 TEST_F(ServerExchangeTest, CommunicationsAreLoggedWhenTheSiteAsksForIt) {
   registry.Write(
       "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n"
+      "\"ClientToken\"=\"Tk9Q-secret-part-7781\"\n");
   collector->LoadConfiguration();
   ASSERT_TRUE(collector->Cfg().LogCommunications());
   server.enqueue(R"({"Authenticated":true})");
   collector->Authorize();
-  EXPECT_THAT(log, Contains("Sending: " + server.requests().back().body));
+  // The token goes to the server whole, to the log as its start and length.
+  std::string masked = server.requests().back().body;
+  ASSERT_NE(masked.find("\"Tk9Q-secret-part-7781\""), std::string::npos);
+  masked.replace(masked.find("Tk9Q-secret-part-7781"), 21, "Tk9Q...(21 characters)");
+  EXPECT_THAT(log, Contains("Sending: " + masked));
+  EXPECT_THAT(log, Not(Contains(HasSubstr("secret-part"))));
   EXPECT_THAT(log, Contains(R"(Server Response: {"Authenticated":true})"));
 
   log.clear();

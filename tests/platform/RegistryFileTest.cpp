@@ -1,15 +1,23 @@
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/Registry.h"
 #include "platform/posix/RegistryFile.h"
+#include "support/OtherUser.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
@@ -357,6 +365,111 @@ TEST(RegistryFileTest, WritingKeepsTheFilePermissions) {
   hive.CreateKey("Software\\Orvel");
   EXPECT_EQ(std::filesystem::status(path).permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+unsigned ModeOf(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+TEST(RegistryFileTest, HiveIsCreatedPrivateAndALooserOneIsTightenedWithANotice) {
+  TempDir dir;
+  const std::string path = dir.file("etc/datacollector/registry.reg");
+  RegistryFile(path).CreateKey("Software");
+  EXPECT_EQ(ModeOf(path), 0600u);
+  EXPECT_EQ(ModeOf(dir.file("etc/datacollector")), 0700u);
+  EXPECT_EQ(ModeOf(dir.file("etc")), 0700u);
+
+  const struct {
+    unsigned mode;
+    unsigned expected;
+    bool notice;
+  } cases[] = {
+      {0644, 0600, true}, {0666, 0600, true}, {0640, 0600, true},
+      {0600, 0600, false}, {0400, 0400, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    std::vector<std::string> notices;
+    RegistryFile hive(path, [&](const std::string& text) { notices.push_back(text); });
+    EXPECT_TRUE(hive.KeyExists("Software"));
+    EXPECT_EQ(ModeOf(path), c.expected);
+    if (c.notice) {
+      ASSERT_EQ(notices.size(), 1u);
+      EXPECT_THAT(notices[0], ::testing::HasSubstr(path));
+    } else {
+      EXPECT_TRUE(notices.empty());
+    }
+  }
+}
+
+TEST(RegistryFileTest, ALockHeldByAnotherProcessEndsTheWaitWithAnErrorNamingTheFile) {
+  TempDir dir;
+  const std::string path = dir.file("locked.reg");
+  RegistryFile(path).CreateKey("Software");
+  const auto limit = std::chrono::milliseconds(300);
+  const struct {
+    bool exclusive;
+    bool readWaits;
+  } cases[] = {{true, true}, {false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.exclusive ? "exclusive lock" : "shared lock");
+    ForeignLock lock(path, c.exclusive);
+    RegistryFile hive(path, [](const std::string&) {}, limit);
+    const auto expectLocked = [&](const std::function<void()>& operation) {
+      const auto start = std::chrono::steady_clock::now();
+      try {
+        operation();
+        ADD_FAILURE() << "no error";
+      } catch (const platform::RegistryLockedError& e) {
+        EXPECT_THAT(e.what(), ::testing::HasSubstr("Cannot lock registry file " + path + ": locked by another process"));
+      }
+      const auto waited = std::chrono::steady_clock::now() - start;
+      EXPECT_GE(waited, limit);
+      EXPECT_LT(waited, limit + std::chrono::seconds(2));
+    };
+    if (c.readWaits) {
+      expectLocked([&] { hive.KeyExists("Software"); });
+    } else {
+      EXPECT_TRUE(hive.KeyExists("Software"));
+    }
+    expectLocked([&] { hive.CreateKey("Software\\Orvel"); });
+  }
+  // Released: the hive works again.
+  RegistryFile hive(path, nullptr, limit);
+  hive.CreateKey("Software\\Orvel");
+  EXPECT_TRUE(hive.KeyExists("Software\\Orvel"));
+}
+
+TEST(RegistryFileTest, ALinkInThePlaceOfTheHiveIsRefused) {
+  TempDir dir;
+  WriteText(dir.file("elsewhere.reg"), "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software]\n");
+  ASSERT_EQ(::symlink(dir.file("elsewhere.reg").c_str(), dir.file("registry.reg").c_str()), 0);
+  RegistryFile hive(dir.file("registry.reg"));
+  EXPECT_THROW(hive.KeyExists("Software"), RegistryError);
+  EXPECT_THROW(hive.CreateKey("Software\\Orvel"), RegistryError);
+  EXPECT_EQ(ReadText(dir.file("elsewhere.reg")).find("Orvel"), std::string::npos);
+}
+
+TEST(RegistryFileTest, AnotherUserCanNeitherReadNorLockTheHive) {
+  if (!NobodyUnavailableReason().empty()) GTEST_SKIP() << NobodyUnavailableReason();
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string path = dir.file("etc/datacollector/registry.reg");
+  RegistryFile(path).WriteValue("", "ClientToken", RegistryValue::Text("secret"));
+  // Even with the folder open to all, the file itself stays closed.
+  ASSERT_EQ(::chmod(dir.file("etc").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir.file("etc/datacollector").c_str(), 0755), 0);
+  const auto openErrno = [&] {
+    return [path] {
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      return fd >= 0 ? 0 : errno;
+    };
+  };
+  EXPECT_EQ(RunAsNobody(openErrno()), EACCES);
+  ASSERT_EQ(::chmod(dir.file("etc/datacollector").c_str(), 0700), 0);
+  EXPECT_EQ(RunAsNobody(openErrno()), EACCES);
 }
 
 }  // namespace

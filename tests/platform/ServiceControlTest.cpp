@@ -5,24 +5,34 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <utility>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "support/ScopedEnv.h"
+#include "platform/Processes.h"
 #include "support/ScopedRegistry.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using namespace platform;
@@ -37,10 +47,13 @@ class ServiceControlTest : public ::testing::Test {
   ServiceControlTest() : units("DC_SYSTEMD_DIR", dir.file("units").c_str()) {
     fs::create_directory(dir.path() / "units");
     fs::create_directory(dir.path() / "program");
+    // The fake services below are this test program: the service's program
+    // must be it, or stopping would refuse to signal them.
+    fs::create_symlink(platform::ExecutablePath(), dir.path() / "program/DataCollector");
   }
 
   ServiceDefinition Definition(const std::string& program = "DataCollector") const {
-    return {"TestSvc", "Test Service", dir.file("program/" + program)};
+    return {"TestSvc", "Test Service", dir.file("program/" + program), {}};
   }
   std::string UnitFile() const { return dir.file("units/TestSvc.service"); }
   std::optional<RegistryValue> Value(const std::string& name) const {
@@ -227,6 +240,122 @@ TEST_F(ServiceControlTest, RunMarkAdmitsOneProcessAndIsRemovedAtTheEnd) {
   }
   EXPECT_FALSE(fs::exists(dir.file("program/TestSvc.pid")));
   EXPECT_THROW(MarkServiceRunning("TestSvc", dir.file("no/such/folder")), ServiceControlError);
+}
+
+// Another program (sleep) holding a lock on path, opened before it started.
+pid_t StartOtherProgramHolding(const std::string& path) {
+  int ready[2];
+  EXPECT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(ready[0]);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT, 0644);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(2);
+    const char ok = 'k';
+    if (::write(ready[1], &ok, 1) != 1) ::_exit(3);
+    ::close(ready[1]);
+    ::execl(fs::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(4);
+  }
+  ::close(ready[1]);
+  char answer = 0;
+  EXPECT_EQ(::read(ready[0], &answer, 1), 1);
+  ::close(ready[0]);
+  // Until exec has happened, the child still runs this test program.
+  for (int i = 0; i < 200 && fs::read_symlink("/proc/" + std::to_string(pid) + "/exe").filename() != "sleep"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return pid;
+}
+
+TEST_F(ServiceControlTest, AStaleRunMarkIsRemovedWithANoticeAndTheNewOneIsPrivate) {
+  const std::string mark = dir.file("program/TestSvc.pid");
+  const pid_t killed = StartFakeService(false);
+  ::kill(killed, SIGKILL);
+  ::waitpid(killed, nullptr, 0);
+  children.clear();
+  ASSERT_TRUE(fs::exists(mark)) << "a killed service leaves its mark";
+
+  std::vector<std::string> notices;
+  {
+    auto runMark = MarkServiceRunning("TestSvc", dir.file("program"), [&](const std::string& text) {
+      notices.push_back(text);
+    });
+    EXPECT_THAT(notices, ElementsAre("Removed the stale run mark " + mark + ": no process holds it"));
+    EXPECT_EQ(fs::status(mark).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  }
+
+  // A mark that another program holds locked does not keep the service from starting.
+  const pid_t other = StartOtherProgramHolding(mark);
+  children.push_back(other);
+  notices.clear();
+  auto runMark = MarkServiceRunning("TestSvc", dir.file("program"), [&](const std::string& text) {
+    notices.push_back(text);
+  });
+  EXPECT_THAT(notices, ElementsAre("Removed the stale run mark " + mark +
+                                   ": it is held by a process that is not this program"));
+  EXPECT_EQ(std::stol(ReadText(mark)), static_cast<long>(::getpid()));
+}
+
+TEST_F(ServiceControlTest, StopNeverSignalsAProcessThatDoesNotRunTheServicesProgram) {
+  OpenServiceControl("")->InstallService(Definition());
+  const std::string mark = dir.file("program/TestSvc.pid");
+  // The mark of a dead service, its number since taken by an unrelated program
+  // that also holds the lock.
+  const pid_t other = StartOtherProgramHolding(mark);
+  children.push_back(other);
+  std::ofstream(mark) << other << "\n";
+
+  auto control = OpenServiceControl("");
+  try {
+    control->SendStop("TestSvc");
+    ADD_FAILURE() << "no error";
+  } catch (const ServiceControlError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("names process " + std::to_string(other) + ", which does not run"));
+  }
+  EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0) << "the unrelated process was signalled";
+  EXPECT_FALSE(StopService("", "TestSvc", 300ms));
+  EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0);
+}
+
+// The output and exit status of a shell command.
+std::pair<int, std::string> RunShell(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {-1, ""};
+  char buffer[512];
+  while (const size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+TEST_F(ServiceControlTest, UnitRunsTheServiceSandboxedWithItsFoldersWritable) {
+  ServiceDefinition service = Definition();
+  fs::create_directory(dir.path() / "LOG");
+  service.writableFolders = {dir.file("LOG") + "/", dir.file("program"), "relative/folder", "", "/srv/site db/%d"};
+  OpenServiceControl("")->InstallService(service);
+  const std::string unit = ReadText(UnitFile());
+  for (const char* line : {"UMask=0077\n", "PrivateTmp=yes\n", "NoNewPrivileges=yes\n", "ProtectSystem=full\n",
+                           "ProtectHome=yes\n", "KillMode=process\n"}) {
+    EXPECT_THAT(unit, HasSubstr(line));
+  }
+  // The program's folder must exist; the others are skipped when missing.
+  EXPECT_THAT(unit, HasSubstr("ReadWritePaths=\"" + dir.file("program") + "\" -\"" +
+                              fs::path(registry.path()).parent_path().string() + "\" -\"" + dir.file("LOG") +
+                              "\" -\"/srv/site db/%%d\"\n"));
+
+  if (RunShell("command -v systemd-analyze").first != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+  const auto [status, output] = RunShell("systemd-analyze verify '" + UnitFile() + "'");
+  EXPECT_EQ(status, 0) << output;
+}
+
+TEST(TransientUnitTest, SystemProgramsRunAsATransientUnitThatOutlivesTheService) {
+  EXPECT_EQ(platform::TransientUnitCommand({"/opt/dc/DCSetup.exe", "/AUTOUPDATE"}, "datacollector-update-1"),
+            (std::vector<std::string>{"systemd-run", "--unit=datacollector-update-1", "--collect", "--no-block",
+                                      "--quiet", "--property=KillMode=process", "--", "/opt/dc/DCSetup.exe",
+                                      "/AUTOUPDATE"}));
+  // Outside a systemd service (as here, unless the tests run in one) programs start directly.
+  ScopedEnv invocation("INVOCATION_ID", "");
+  EXPECT_FALSE(platform::RunsAsSystemdService());
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,87 @@ TEST(VersionInfoTest, BuildEmbedsTheBlockInAnExecutable) {
   EXPECT_EQ(block->strings.at("\\StringFileInfo\\040904b0\\FileVersion"), "19.2.0.113");
   EXPECT_EQ(block->strings.at("\\StringFileInfo\\040904b0\\ProductName"), "versioned_program");
   EXPECT_FALSE(ReadVersionBlock(TestProgramPath("unversioned_program")).has_value());
+}
+
+std::vector<std::uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+VersionBlock BlockWithVersion(const std::string& version) {
+  VersionBlock block;
+  block.translations = {{0x0409, 0x04b0}};
+  block.strings["\\StringFileInfo\\040904b0\\FileVersion"] = version;
+  return block;
+}
+
+std::optional<std::string> FileVersionOf(const std::string& path) {
+  std::optional<VersionBlock> block = ReadVersionBlock(path);
+  if (!block) return std::nullopt;
+  return block->strings.at("\\StringFileInfo\\040904b0\\FileVersion");
+}
+
+TEST(VersionInfoTest, InAProgramOnlyTheBuildsVersionSectionCounts) {
+  TempDir dir;
+  const std::vector<std::uint8_t> versioned = FileBytes(TestProgramPath("versioned_program"));
+  const std::vector<std::uint8_t> unversioned = FileBytes(TestProgramPath("unversioned_program"));
+  const std::vector<std::uint8_t> forged = EncodeVersionBlock(BlockWithVersion("9.9.9.9"));
+  std::vector<std::uint8_t> cut(versioned.begin(), versioned.begin() + static_cast<std::ptrdiff_t>(versioned.size() / 2));
+  std::vector<std::uint8_t> badSections = versioned;
+  for (int i = 0; i < 8; ++i) badSections[0x28 + i] = 0xFF;  // e_shoff of a 64-bit header
+  const std::string script = "#!/bin/sh\n# ";
+  const struct {
+    const char* situation;
+    std::vector<std::vector<std::uint8_t>> parts;
+    std::optional<std::string> version;
+  } cases[] = {
+      {"versioned program", {versioned}, "19.2.0.113"},
+      {"versioned program with a forged block appended", {versioned, forged}, "19.2.0.113"},
+      {"program with a block appended but no version section", {unversioned, forged}, std::nullopt},
+      {"program cut in half", {cut}, std::nullopt},
+      {"program whose section table lies outside the file", {badSections}, std::nullopt},
+      {"script carrying a block (a data file: scanned)", {{script.begin(), script.end()}, forged}, "9.9.9.9"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.situation);
+    WriteBytes(dir.file("prog"), c.parts);
+    EXPECT_EQ(FileVersionOf(dir.file("prog")), c.version);
+  }
+}
+
+TEST(VersionInfoTest, OnlyProgramsOfThisMachineAreNativePrograms) {
+  TempDir dir;
+  const std::vector<std::uint8_t> program = FileBytes(TestProgramPath("versioned_program"));
+  ASSERT_GT(program.size(), 64u);
+  std::vector<std::uint8_t> otherClass = program;
+  otherClass[4] = otherClass[4] == 2 ? 1 : 2;  // EI_CLASS: 32 against 64 bits
+  std::vector<std::uint8_t> otherMachine = program;
+  otherMachine[18] ^= 0x01;  // e_machine
+  std::vector<std::uint8_t> relocatable = program;
+  relocatable[16] = 1;  // e_type ET_REL
+  relocatable[17] = 0;
+  const std::string script = "#!/bin/sh\necho updated\n";
+  const struct {
+    const char* situation;
+    std::vector<std::uint8_t> bytes;
+    bool native;
+  } cases[] = {
+      {"program of this machine", program, true},
+      {"program of the other word size", otherClass, false},
+      {"program of another architecture", otherMachine, false},
+      {"object file", relocatable, false},
+      {"shell script", {script.begin(), script.end()}, false},
+      {"ELF magic only", {0x7F, 'E', 'L', 'F'}, false},
+      {"empty file", {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.situation);
+    WriteBytes(dir.file("prog"), {c.bytes});
+    EXPECT_EQ(platform::IsNativeProgram(dir.file("prog")), c.native);
+  }
+  EXPECT_FALSE(platform::IsNativeProgram(dir.file("missing")));
+  EXPECT_FALSE(platform::IsNativeProgram(dir.path().string()));
+  EXPECT_TRUE(platform::IsNativeProgram(platform::ExecutablePath()));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "collector/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
+#include "support/SigningKey.h"
 #include "support/SiteTestCollector.h"
 #include "support/StatsServer.h"
 #include "support/TempDir.h"
@@ -306,7 +307,11 @@ TEST_F(InstallTest, ServerOrderedUpdateStartsTheUpdaterAndTheServiceStopsCycling
   TFixtureDatabase fixture;
   TSiteRegistry site;
   site.Database = fixture.Path();
-  std::ofstream(dir.file("registry.reg"), std::ios::trunc) << site.Text();
+  // Updaters are trusted when signed by this key.
+  SigningKey key;
+  std::ofstream(dir.file("registry.reg"), std::ios::trunc)
+      << site.Text() << "\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"UpdatePublicKey\"=\""
+      << key.PublicKey() << "\"\n";
   StatsServer server;
   const std::string updaterSource = fs::path(BuiltProgram()).parent_path().parent_path().parent_path() /
                                     "tests/support/recording_updater";
@@ -314,6 +319,7 @@ TEST_F(InstallTest, ServerOrderedUpdateStartsTheUpdaterAndTheServiceStopsCycling
   ASSERT_LE(bytes.size(), 2000000u);
   bytes.resize(2000000, '\0');
   std::ofstream(server.files() / "DCSetup.bin", std::ios::binary) << bytes;
+  std::ofstream(server.files() / "DCSetup.bin.sig", std::ios::binary) << key.Sign(bytes);
   server.enqueue("{\"UpdateURL\":\"" + server.url("/files/DCSetup.bin") + "\"}");
   ScopedEnv serverHost("DC_SERVER_HOST", "127.0.0.1");
   ScopedEnv serverPort("DC_SERVER_PORT", std::to_string(server.port()).c_str());
@@ -334,7 +340,7 @@ TEST_F(InstallTest, ServerOrderedUpdateStartsTheUpdaterAndTheServiceStopsCycling
       10s));
   // Well past the time of several cycles at this tick: nothing more is sent.
   std::this_thread::sleep_for(2s);
-  EXPECT_EQ(server.requests().size(), 2u) << "Authorize and the download only";
+  EXPECT_EQ(server.requests().size(), 3u) << "Authorize, the download and its signature only";
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Wait(20s), 0);
 

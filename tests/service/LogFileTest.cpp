@@ -179,6 +179,25 @@ TEST_F(LogFileTest, UnwritableFileRaisesUnlessCaching) {
   EXPECT_FALSE(strict->Opened());
 }
 
+TEST_F(LogFileTest, FolderAndFileAreClosedToOtherUsersAndALinkIsNotFollowed) {
+  NewLog()->AddLog("ClientToken line");
+  const auto mode = [](const std::string& path) {
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+  };
+  using std::filesystem::perms;
+  EXPECT_EQ(mode(Folder()), perms::owner_all | perms::group_read | perms::group_exec);
+  EXPECT_EQ(mode(FileOf("20240307")), perms::owner_read | perms::owner_write | perms::group_read);
+
+  // Tomorrow's file is a link someone planted to a file of root's.
+  const std::string target = FDir.file("shadow");
+  std::ofstream(target) << "root only\n";
+  std::filesystem::create_symlink(target, FileOf("20240308"));
+  now += 1.0;
+  auto strict = NewLog(false);
+  EXPECT_THROW(strict->AddLog("ClientToken line"), EInOutError);
+  EXPECT_EQ(ReadBytes(target), "root only\n");
+}
+
 TEST_F(LogFileTest, CachedLinesKeepTheirTimeAndGoAheadOfTheNextWrite) {
   std::filesystem::create_directories(FileOf("20240307"));
   auto log = NewLog();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "service/ChildProcess.h"
 #include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
+#include "support/OtherUser.h"
 #include "support/ScopedRegistry.h"
 #include "support/StatsServer.h"
 #include "support/TempDir.h"
@@ -268,4 +270,16 @@ TEST_F(OperatorModesUtf8Test, TestPrintsWhatThePostCarriesAndNamesWhatItReplaces
   ASSERT_EQ(Run("ONCE"), 0) << FErr.str();
   const std::string posted = FServer.requests().back().body;
   EXPECT_NE(posted.find("\"Zo\xEB ?ukasz ??\""), std::string::npos) << "the post is unchanged";
+}
+
+TEST_F(OperatorModesTest, CheckFailsWithinFifteenSecondsWhenAnotherProcessHoldsTheHive) {
+  StartTransactionManager();
+  ForeignLock lock(FRegistry.path(), true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(Run("CHECK"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  const std::string output = FOut.str() + FErr.str();
+  EXPECT_NE(output.find("Cannot lock registry file " + FRegistry.path() + ": locked by another process"),
+            std::string::npos)
+      << output;
 }

@@ -90,6 +90,7 @@ void TDataCollectorConfiguration::LoadRegistryConfiguration() {
     FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
     FServerKeyPin = reg.ReadString("ServerKeyPin");
     FLateSalesOverlap = LateSalesOverlapFromText(reg.ReadString("LateSalesOverlap"));
+    FUpdatePublicKey = reg.ReadString("UpdatePublicKey");
     reg.CloseKey();
   }
 }

@@ -134,6 +134,10 @@ class TDataCollectorConfiguration {
   static constexpr int32_t kMaxLateSalesOverlap = 1440;
   int32_t LateSalesOverlap() const { return FLateSalesOverlap; }
   void SetLateSalesOverlap(int32_t minutes) { FLateSalesOverlap = minutes; }
+  // "UpdatePublicKey" of the collector key: the Ed25519 public keys whose
+  // detached signature makes a downloaded updater trusted (";"-separated
+  // base64 texts); "" when none is configured.
+  const std::string& UpdatePublicKey() const { return FUpdatePublicKey; }
 
   // Server-backed (Authorize).
   int32_t CycleTime() const { return FCycleTime; }
@@ -189,6 +193,7 @@ class TDataCollectorConfiguration {
   std::string FSWPath;
   std::string FServerKeyPin;
   int32_t FLateSalesOverlap = kDefaultLateSalesOverlap;
+  std::string FUpdatePublicKey;
   std::string FDBFileVersion;
   int32_t FDBSite = 0;
   int32_t FWorkWeekStartDay = 0;

@@ -179,6 +179,27 @@ std::string GetSiteInstallPath() {
   return path;
 }
 
+namespace {
+
+// The log folder when neither the program's folder nor the site's is usable.
+// Never the shared temporary folder itself: there another user could plant a
+// link where the log is about to be written.
+std::string FallbackLogFolder() {
+  std::string folder = platform::SystemLogFolder();
+  if (!folder.empty()) return folder;
+  folder = platform::PrivateTempFolder();
+  if (folder.empty()) return "";
+  const std::string logs = folder + "LOG" + platform::PathSeparator();
+  try {
+    platform::CreateFolders(logs, kLogFolderPermissions);
+  } catch (const std::exception&) {
+    return folder;
+  }
+  return logs;
+}
+
+}  // namespace
+
 std::string GetLogFolderFor(const std::string& executablePath) {
   std::string folder;
   std::optional<bool> readOnly = platform::IsReadOnly(executablePath);
@@ -189,7 +210,7 @@ std::string GetLogFolderFor(const std::string& executablePath) {
       // An unreadable registry must not keep the log from being written.
       folder.clear();
     }
-    if (folder.empty()) folder = GetTempFolder();
+    if (folder.empty()) return FallbackLogFolder();
   } else {
     folder = FolderOf(executablePath);
   }
@@ -200,9 +221,9 @@ std::string GetLogFolderFor(const std::string& executablePath) {
   // parent of wherever a symbolic link leads.
   folder = std::filesystem::path(folder).lexically_normal().string();
   try {
-    platform::CreateFolders(folder);
+    platform::CreateFolders(folder, kLogFolderPermissions);
   } catch (const std::exception&) {
-    return GetTempFolder();
+    return FallbackLogFolder();
   }
   return WithSeparator(folder);
 }
@@ -212,7 +233,7 @@ std::string GetLogFolder() {
   try {
     executable = platform::ExecutablePath();
   } catch (const std::system_error&) {
-    return GetTempFolder();
+    return FallbackLogFolder();
   }
   return GetLogFolderFor(executable);
 }

@@ -65,12 +65,17 @@ std::string GetTempFolder();
 // Raises ERegistryException when the registry cannot be read.
 std::string GetSiteInstallPath();
 
-// The folder for log files, created when missing: "LOG" beside the running
-// program (for a ".sxe" or ".spm" program: "LOG" beside its folder); for a
-// read-only program file, "LOG" in the site install folder or else in the
-// temporary folder; the temporary folder itself when the folder cannot be
-// created. Never raises.
+// The folder for log files, created when missing (mode 0750): "LOG" beside the
+// running program (for a ".sxe" or ".spm" program: "LOG" beside its folder);
+// for a read-only program file, "LOG" in the site install folder. Where there
+// is no site install folder or the folder cannot be created, the fallback is
+// never the shared temporary folder itself: it is the system's log folder
+// (platform::SystemLogFolder) where this process may write, else "LOG" in a
+// private folder of this user inside the temporary folder
+// (platform::PrivateTempFolder); "" when neither can be had. Never raises.
 std::string GetLogFolder();
+// The mode of the log folders created (the files in them are created 0640).
+constexpr unsigned kLogFolderPermissions = 0750;
 // The same for the program file `executablePath`.
 std::string GetLogFolderFor(const std::string& executablePath);
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -103,8 +104,18 @@ void WriteAll(int fd, const char* data, size_t length) {
 void AppendReport(CrashState& state, const char* what, const char* detail) {
   const int slot = state.current.load();
   if (slot < 0) return;
-  const int fd = ::open(state.paths[slot], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The same refusals as platform::AppendFile, with async-signal-safe calls
+  // only: no link is followed and only a regular file of this user with no
+  // other name is appended to, so another user cannot redirect the report.
+  const int fd = ::open(state.paths[slot], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
+                        O_NONBLOCK, 0640);
   if (fd < 0) return;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
+      status.st_nlink != 1) {
+    ::close(fd);
+    return;
+  }
   Buffer head;
   head.Add("==================================================\n");
   AddLocalTime(head, ::time(nullptr), state.utcOffset.load());

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <system_error>
 
 #include <linux/close_range.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -247,6 +249,43 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine, st
     throw std::system_error(report.value, std::generic_category(), "Cannot start a process");
   }
   return started;
+}
+
+bool RunsAsSystemdService() {
+  const char* invocation = std::getenv("INVOCATION_ID");
+  struct stat status {};
+  return invocation != nullptr && *invocation != '\0' && ::stat("/run/systemd/system", &status) == 0;
+}
+
+std::vector<std::string> TransientUnitCommand(const std::vector<std::string>& arguments, const std::string& unitName) {
+  std::vector<std::string> command{"systemd-run", "--unit=" + unitName, "--collect", "--no-block", "--quiet",
+                                   // It stops the service that started it: it must not end with it.
+                                   "--property=KillMode=process", "--"};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return command;
+}
+
+bool StartTransientUnit(const std::string& commandLine) {
+  std::vector<std::string> arguments = SplitCommandLine(commandLine);
+  if (arguments.empty() || arguments[0].empty()) return false;
+  arguments[0] = ResolveProgram(arguments[0]);
+  if (arguments[0].empty() || !IsExecutableFile(arguments[0])) return false;
+  const std::string unitName = "datacollector-" + ImageFileName(arguments[0]) + "-" + std::to_string(::getpid()) +
+                               "-" + std::to_string(::time(nullptr));
+  std::vector<std::string> command = TransientUnitCommand(arguments, unitName);
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (const int error = ::posix_spawnp(&pid, "systemd-run", nullptr, nullptr, argv.data(), environ); error != 0) {
+    if (error == ENOENT) return false;
+    throw std::system_error(error, std::generic_category(), "Cannot start a process");
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "platform/Registry.h"
@@ -14,9 +16,24 @@ namespace platform {
 // (threads or processes) never lose each other's changes. A missing or empty
 // file is an empty hive; a malformed one raises RegistryError naming the file
 // and line. Writing creates the file's folder when missing.
+//
+// The hive holds secrets, so it is private: the file is created with mode
+// 0600 and missing folders with 0700; an existing file this process owns that
+// others can read is tightened to its owner's part, with a notice. A symbolic
+// link in the file's place is refused. A lock held by another process for
+// longer than lockLimit raises RegistryLockedError; nothing waits for ever.
+using RegistryNotice = std::function<void(const std::string& message)>;
+constexpr std::chrono::milliseconds kRegistryLockLimit{10000};
+
+// The file of the local-machine hive: the environment variable DC_REGISTRY,
+// else "/etc/datacollector/registry.reg".
+std::string LocalMachineHiveFile();
+
 class RegistryFile : public RegistryHive {
  public:
-  explicit RegistryFile(std::string path);
+  // notice receives the notices (null: the system's event log).
+  explicit RegistryFile(std::string path, RegistryNotice notice = nullptr,
+                        std::chrono::milliseconds lockLimit = kRegistryLockLimit);
 
   const std::string& Path() const { return path_; }
 
@@ -32,6 +49,8 @@ class RegistryFile : public RegistryHive {
 
  private:
   std::string path_;
+  RegistryNotice notice_;
+  std::chrono::milliseconds lockLimit_;
 };
 
 }  // namespace platform

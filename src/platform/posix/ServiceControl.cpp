@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/posix/FileDescriptor.h"
+#include "platform/posix/RegistryFile.h"
 
 extern char** environ;
 
@@ -72,20 +76,41 @@ std::string UnitFile(const std::string& name) {
 
 bool SystemdManagesUnits() { return UnitFolder().second && fs::exists(kSystemdRunning); }
 
-// One word of a unit file's command line: quoted, with the characters that
-// systemd would expand or unescape written literally.
-std::string UnitWord(const std::string& text) {
+// One word of a unit file's command line (or, without commandLine, of a path
+// list): quoted, with the characters that systemd would expand or unescape
+// written literally. Only command lines expand "$".
+std::string UnitWord(const std::string& text, bool commandLine = true) {
   std::string word = "\"";
   for (const char c : text) {
     if (static_cast<unsigned char>(c) < 0x20) {
-      throw ServiceControlError("The program path cannot be written to a unit file: " + text);
+      throw ServiceControlError("The path cannot be written to a unit file: " + text);
     }
     if (c == '\\' || c == '"') word += '\\';
     if (c == '%') word += '%';
-    if (c == '$') word += '$';
+    if (c == '$' && commandLine) word += '$';
     word += c;
   }
   return word + '"';
+}
+
+// The folders the sandboxed service may write to: its program's folder, the
+// hive's folder and the definition's own, each once. Only the program's
+// folder must exist ("-" lets systemd skip a missing one).
+std::string ReadWritePaths(const ServiceDefinition& service) {
+  std::vector<std::string> folders{fs::path(service.imagePath).parent_path().string(),
+                                   fs::path(LocalMachineHiveFile()).parent_path().string()};
+  folders.insert(folders.end(), service.writableFolders.begin(), service.writableFolders.end());
+  std::vector<std::string> seen;
+  std::string line;
+  for (std::string folder : folders) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (folder.empty() || folder.front() != '/') continue;
+    folder = fs::path(folder).lexically_normal().string();
+    if (std::find(seen.begin(), seen.end(), folder) != seen.end()) continue;
+    seen.push_back(folder);
+    line += (line.empty() ? "" : " ") + std::string(seen.size() == 1 ? "" : "-") + UnitWord(folder, false);
+  }
+  return line;
 }
 
 std::string UnitText(const ServiceDefinition& service) {
@@ -111,6 +136,15 @@ std::string UnitText(const ServiceDefinition& service) {
          // be killed with it when they stop the service.
          "KillMode=process\n"
          "TimeoutStopSec=150\n"
+         // The sandbox: the service runs as root, so what it may touch is
+         // kept to what it needs. An updater or an uninstaller it starts
+         // leaves the sandbox as a transient unit of its own (systemd-run).
+         "UMask=0077\n"
+         "PrivateTmp=yes\n"
+         "NoNewPrivileges=yes\n"
+         "ProtectSystem=full\n"
+         "ProtectHome=yes\n"
+         "ReadWritePaths=" + ReadWritePaths(service) + "\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
@@ -160,7 +194,7 @@ std::string RunMarkFile(const std::string& programFolder, const std::string& nam
 
 // Whether a process holds the lock of the run mark.
 bool MarkLocked(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.valid()) return false;
   return ::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
@@ -170,6 +204,26 @@ std::optional<pid_t> MarkedProcess(const std::string& path) {
   long pid = 0;
   if (in >> pid && pid > 0) return static_cast<pid_t>(pid);
   return std::nullopt;
+}
+
+// Whether process pid runs the program file programPath. A program file
+// replaced since the process started (by an update) reads as its old path
+// with " (deleted)" added.
+bool RunsProgram(pid_t pid, const std::string& programPath) {
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  struct stat running {};
+  struct stat program {};
+  if (::stat(exe.c_str(), &running) == 0 && ::stat(programPath.c_str(), &program) == 0 &&
+      running.st_dev == program.st_dev && running.st_ino == program.st_ino)
+    return true;
+  std::error_code error;
+  std::string target = fs::read_symlink(exe, error).string();
+  if (error) return false;
+  const std::string deleted = " (deleted)";
+  if (target.size() > deleted.size() && target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0)
+    target.erase(target.size() - deleted.size());
+  const fs::path expected = fs::weakly_canonical(programPath, error);
+  return fs::path(target) == fs::path(programPath).lexically_normal() || (!error && fs::path(target) == expected);
 }
 
 class PosixServiceControl : public ServiceControl {
@@ -275,6 +329,13 @@ class PosixServiceControl : public ServiceControl {
     // The service writes its process id just after taking the lock.
     for (int attempt = 0; attempt < 20 && MarkLocked(mark); ++attempt) {
       if (const auto pid = MarkedProcess(mark)) {
+        // The number in the mark may by now belong to an unrelated process.
+        const std::string program = ImagePathOf(name);
+        if (!RunsProgram(*pid, program)) {
+          throw ServiceControlError("Cannot stop the service \"" + name + "\": its run mark " + mark +
+                                    " names process " + std::to_string(*pid) + ", which does not run " + program +
+                                    "; no signal was sent");
+        }
         if (::kill(*pid, SIGTERM) != 0 && errno != ESRCH) {
           throw ServiceControlError("Cannot stop the service \"" + name + "\": " + SystemMessage(errno));
         }
@@ -287,7 +348,7 @@ class PosixServiceControl : public ServiceControl {
   }
 
  private:
-  std::string MarkFileOf(const std::string& name) {
+  std::string ImagePathOf(const std::string& name) {
     std::optional<RegistryValue> image;
     try {
       image = FHive->ReadValue(ServiceRecordKey(name), "ImagePath");
@@ -295,7 +356,10 @@ class PosixServiceControl : public ServiceControl {
       throw ServiceControlError(e.what());
     }
     if (!image) throw ServiceControlError(kNoSuchService);
-    return RunMarkFile(fs::path(image->AsText()).parent_path().string(), name);
+    return image->AsText();
+  }
+  std::string MarkFileOf(const std::string& name) {
+    return RunMarkFile(fs::path(ImagePathOf(name)).parent_path().string(), name);
   }
 
   void Undo(const std::string& key, const std::string& unitFile) noexcept {
@@ -373,26 +437,71 @@ bool StopService(const std::string& computerName, const std::string& name,
   }
 }
 
-std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name,
-                                                   const std::string& programFolder) {
-  const std::string path = RunMarkFile(programFolder, name);
-  // Close-on-exec: the programs the service starts must not inherit the lock.
-  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+namespace {
+
+// Removes an existing run mark that no running copy of this program holds:
+// only a live service's lock keeps a mark, whatever process number it names
+// or whoever else holds a lock on it. Raises when the service runs.
+void RemoveStaleMark(const std::string& path, const std::string& name, const ServiceNotice& notice) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.valid() && errno == ENOENT) return;
+  std::string reason;
   if (!fd.valid()) {
-    throw ServiceControlError("Cannot write the run mark " + path + ": " + SystemMessage(errno));
+    reason = "it cannot be opened (" + SystemMessage(errno) + ")";
+  } else if (::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) {
+    reason = "no process holds it";
+  } else {
+    // Held. The service writes its number just after taking the lock, so a
+    // fresh mark may still be empty for a moment.
+    std::optional<pid_t> pid;
+    for (int attempt = 0; attempt < 20 && !(pid = MarkedProcess(path)); ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string self;
+    try {
+      self = ExecutablePath();
+    } catch (const std::exception&) {
+    }
+    if (pid && RunsProgram(*pid, self)) {
+      throw ServiceControlError("The service \"" + name + "\" is already running (process " + std::to_string(*pid) +
+                                ")");
+    }
+    reason = "it is held by a process that is not this program";
   }
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    if (error == EWOULDBLOCK) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    throw ServiceControlError("Cannot remove the stale run mark " + path + ": " + SystemMessage(errno));
+  if (notice) notice("Removed the stale run mark " + path + ": " + reason);
+}
+
+}  // namespace
+
+std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name, const std::string& programFolder,
+                                                   const ServiceNotice& notice) {
+  const std::string path = RunMarkFile(programFolder, name);
+  RemoveStaleMark(path, name, notice);
+  // A new file of our own: no link is followed and no other user can open it
+  // to hold its lock. Close-on-exec: the programs the service starts must not
+  // inherit the lock.
+  FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    if (errno == EEXIST) {
       const auto pid = MarkedProcess(path);
       throw ServiceControlError("The service \"" + name + "\" is already running" +
                                 (pid ? " (process " + std::to_string(*pid) + ")" : std::string()));
     }
+    throw ServiceControlError("Cannot write the run mark " + path + ": " + SystemMessage(errno));
+  }
+  // Another starting copy may hold a shared lock for a moment while it looks at this mark.
+  int result = -1;
+  for (int attempt = 0; attempt < 40 && (result = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EWOULDBLOCK;
+       ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  if (result != 0) {
+    const int error = errno;
+    ::unlink(path.c_str());
     throw ServiceControlError("Cannot lock the run mark " + path + ": " + SystemMessage(error));
   }
   const std::string text = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd.get(), 0) != 0 ||
-      ::pwrite(fd.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+  if (::pwrite(fd.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
     const int error = errno;
     ::unlink(path.c_str());
     throw ServiceControlError("Cannot write the run mark " + path + ": " + SystemMessage(error));
