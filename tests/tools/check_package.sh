@@ -72,11 +72,15 @@ done
 [ "$(echo '{}' | python3 "$root/opt/datacollector/tools/decoder/dc_decode.py" -)" = "{}" ] || fail "the decoder does not run"
 
 # The packaged unit is the one /INSTALL writes for the packaged program, up to
-# comments and the hive's location.
+# comments and the hive's location (the package's hive lives in
+# /etc/datacollector).
 mkdir "$work/units"
 DC_REGISTRY="$work/hive.reg" DC_SYSTEMD_DIR="$work/units" "$program" /INSTALL /SILENT >/dev/null \
   || fail "/INSTALL of the extracted program failed"
-normalise() { grep -v -e '^#' -e '^$' -e '^Environment=DC_REGISTRY=' "$1" | sed "s#$root##g"; }
+normalise() {
+  grep -v -e '^#' -e '^$' -e '^Environment=DC_REGISTRY=' "$1" |
+    sed -e "s#$root##g" -e "s#\"$work\"#\"/etc/datacollector\"#g"
+}
 if ! normalise "$root/lib/systemd/system/DataCollectorSvc.service" >"$work/packaged.unit" ||
    ! normalise "$work/units/DataCollectorSvc.service" >"$work/installed.unit" ||
    ! diff -u "$work/packaged.unit" "$work/installed.unit"; then
