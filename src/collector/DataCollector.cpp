@@ -31,6 +31,7 @@ TDataCollector::TDataCollector(TDataCollectorOnLog aOnLog)
 
 TDataCollector::~TDataCollector() {
   LSalePassesQry.reset();
+  LLateSalesProbe.reset();
   LDB.reset();
   LResendData.reset();
   LResendStatus.reset();

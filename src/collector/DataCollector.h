@@ -227,6 +227,9 @@ class TDataCollector {
   // The sale versions that accepted posts carried, back to the start of the
   // last overlap read.
   std::set<TSaleVersion> LSentSaleVersions;
+  // The look back's first statement, run every cycle: prepared once per
+  // connection. Released before LDB.
+  std::unique_ptr<TSiteQuery> LLateSalesProbe;
 
   // Server exchanges.
   virtual void LoadConfiguration();

@@ -208,19 +208,24 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
                               TSaleVersion{DateTimeToMilliseconds(lateStart), INT32_MIN}));
 
   TIdSet late;
-  {
-    TSiteQuery probe(*LDB, kLateSalesProbe);
-    probe.SetInteger("Site", LCfg->DBSite());
-    probe.SetTimestamp("StartTS", lateStart);
-    probe.SetTimestamp("EndTS", Status.CurrentCycleStart);
-    probe.SetTimestamp("MinHistory", State.MinHistory);
-    probe.Open();
+  if (!LLateSalesProbe) LLateSalesProbe = std::make_unique<TSiteQuery>(*LDB, kLateSalesProbe);
+  TSiteQuery& probe = *LLateSalesProbe;
+  probe.SetInteger("Site", LCfg->DBSite());
+  probe.SetTimestamp("StartTS", lateStart);
+  probe.SetTimestamp("EndTS", Status.CurrentCycleStart);
+  probe.SetTimestamp("MinHistory", State.MinHistory);
+  probe.Open();
+  try {
     for (; !probe.Eof(); probe.Next()) {
       const TSaleVersion version{DateTimeToMilliseconds(probe.AsDateTime("Modified")),
                                  static_cast<int32_t>(probe.AsInteger("ObjID"))};
       if (LSentSaleVersions.count(version) == 0) late.Add(version.SaleID);
     }
+  } catch (...) {
+    probe.Close();
+    throw;
   }
+  probe.Close();
   if (late.Ids.empty()) return;
 
   int sales = 0;
