@@ -23,17 +23,6 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-int YearOfDays(int64_t z) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2));
-}
-
 struct CivilDate {
   int year, month, day;
 };
@@ -50,6 +39,8 @@ CivilDate CivilFromDays(int64_t z) {
   return {static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2)), static_cast<int>(m),
           static_cast<int>(d)};
 }
+
+int YearOfDays(int64_t z) { return CivilFromDays(z).year; }
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
