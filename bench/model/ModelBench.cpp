@@ -1,12 +1,19 @@
-// model_bench <sales>: generates one cycle's data of that many sales (five
-// facts and two employees each) plus one labor record of five punches per ten
-// sales and a small set of reference records, then times building the
-// collected-data document (TCollectedData::JSONEncoded) and writing its text
-// (JSONWrite). Prints one "name: value unit" line per figure.
+// model_bench <sales> [stream|tree]: generates one cycle's data of that many
+// sales (five facts and two employees each) plus one labor record of five
+// punches per ten sales and a small set of reference records, then times
+// writing the collected-data document's text. "stream" (the default) writes
+// it straight from the records (TCollectedData::JSONText), as a post does;
+// "tree" builds the JSON tree first and writes that (JSONWrite of
+// JSONEncoded), the reference the streamed text is tested against. Prints one
+// "name: value unit" line per figure.
 //
-// Peak memory is the rise of the process's peak resident size during the
-// first build-and-write, above what the generated records already hold; the
-// process does nothing else, so each size is measured on its own.
+// Document peak memory is the rise of the process's peak resident size during
+// the first write, above what the generated records already hold. The whole
+// post peak is the process's peak resident size, records included, once the
+// post body (the document with its header members, in Windows-1252) has been
+// made the way a post makes it; it is measured after the document figures so
+// that their rise is their own. The process does nothing else, so each size is
+// measured on its own.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -18,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "Shared/Orvel_Shared/AnsiText.h"
 #include "model/CollectedData.h"
 #include "model/JSONConventions.h"
 
@@ -104,9 +112,15 @@ void Generate(TCollectedData& data, int sales) {
   }
 }
 
-// Builds the document and writes it; returns the text's size.
-size_t BuildAndWrite(const TCollectedData& data) {
-  const std::string text = JSONWrite(data.JSONEncoded());
+enum class TPath { kStream, kTree };
+
+std::string DocumentText(const TCollectedData& data, TPath path) {
+  return path == TPath::kStream ? data.JSONText() : JSONWrite(data.JSONEncoded());
+}
+
+// Writes the document; returns the text's size.
+size_t BuildAndWrite(const TCollectedData& data, TPath path) {
+  const std::string text = DocumentText(data, path);
   if (text.empty() || text.front() != '{') {
     std::fprintf(stderr, "model_bench: unexpected document text\n");
     std::exit(1);
@@ -114,14 +128,47 @@ size_t BuildAndWrite(const TCollectedData& data) {
   return text.size();
 }
 
+// Header members of the size a post adds.
+TJSONValue PostMembers() {
+  TJSONValue members = TJSONValue::object();
+  JSONPut(members, "Command", StrAsJSON("Post"));
+  JSONPut(members, "Header.LocCode", StrAsJSON("Caf\xC3\xA9 Nord"));
+  JSONPut(members, "Header.DCVersion", StrAsJSON("2.5.8.10"));
+  JSONPut(members, "Contents.SentDate", FloatAsJSON(45000.5));
+  return members;
+}
+
+// Makes the post body as a post does and returns its size. With the stream
+// path the text is written into a buffer sized once (with room for the log
+// line's prefix) and converted in place; the tree path keeps the tree, the
+// UTF-8 text and the converted body alive together, as building from the
+// tree does.
+size_t MakePostBody(const TCollectedData& data, TPath path) {
+  const TJSONValue members = PostMembers();
+  if (path == TPath::kStream) {
+    std::string text;
+    text.reserve(9 + data.JSONTextSize(members));
+    data.WriteJSONText(text, members);
+    Utf8ToAnsiInPlace(text);
+    return text.size();
+  }
+  TJSONValue doc = data.JSONEncoded();
+  for (const auto& [name, value] : members.items()) JSONPut(doc, name, value);
+  const std::string text = JSONWrite(doc);
+  const std::string body = Utf8ToAnsi(text);
+  return body.size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2 || std::atoi(argv[1]) <= 0) {
-    std::fprintf(stderr, "usage: model_bench <sales>\n");
+  const std::string pathName = argc == 3 ? argv[2] : "stream";
+  if (argc < 2 || argc > 3 || std::atoi(argv[1]) <= 0 || (pathName != "stream" && pathName != "tree")) {
+    std::fprintf(stderr, "usage: model_bench <sales> [stream|tree]\n");
     return 2;
   }
   const int sales = std::atoi(argv[1]);
+  const TPath path = pathName == "stream" ? TPath::kStream : TPath::kTree;
 
   const long beforeRecords = PeakResidentKiB();
   TCollectedData data;
@@ -142,7 +189,7 @@ int main(int argc, char** argv) {
   while (runs.size() < 5 || (total < 2.0 && runs.size() < 200)) {
     const auto wallStart = std::chrono::steady_clock::now();
     const std::clock_t cpuStart = std::clock();
-    bytes = BuildAndWrite(data);
+    bytes = BuildAndWrite(data, path);
     const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     if (runs.empty()) afterEncoding = PeakResidentKiB();
@@ -158,9 +205,13 @@ int main(int argc, char** argv) {
   const double wall = median(&Run::wall);
   const double cpu = median(&Run::cpu);
 
+  const size_t bodyBytes = MakePostBody(data, path);
+  const double postPeakBytes = static_cast<double>(PeakResidentKiB()) * 1024.0;
+
   const double peakBytes = static_cast<double>(afterEncoding - beforeEncoding) * 1024.0;
   const double text = static_cast<double>(bytes);
-  const std::string name = "model.document." + std::to_string(sales) + "_sales";
+  const std::string suffix = path == TPath::kStream ? "" : "_tree";
+  const std::string name = "model.document" + suffix + "." + std::to_string(sales) + "_sales";
   std::printf("%s.json_text: %zu bytes\n", name.c_str(), bytes);
   std::printf("%s.build_and_write_time: %.3f ms\n", name.c_str(), wall * 1e3);
   std::printf("%s.build_and_write_cpu_time: %.3f ms\n", name.c_str(), cpu * 1e3);
@@ -170,5 +221,10 @@ int main(int argc, char** argv) {
   std::printf("%s.peak_memory_per_json_byte: %.2f x\n", name.c_str(), peakBytes / text);
   std::printf("%s.records_memory: %.2f MB\n", name.c_str(),
               static_cast<double>(beforeEncoding - beforeRecords) * 1024.0 / 1e6);
+  const std::string post = "model.post_body" + suffix + "." + std::to_string(sales) + "_sales";
+  std::printf("%s.body: %zu bytes\n", post.c_str(), bodyBytes);
+  std::printf("%s.whole_peak_resident: %.2f MB\n", post.c_str(), postPeakBytes / 1e6);
+  std::printf("%s.whole_peak_per_body_byte: %.2f x\n", post.c_str(),
+              postPeakBytes / static_cast<double>(bodyBytes));
   return 0;
 }

@@ -247,7 +247,9 @@ class TDataCollector {
   // FResendDelay minutes. Raises ETransferError ("Unable to post data to web
   // server") when the transfer fails, other errors for an unreadable answer, an
   // answer whose dates cannot be taken, or a server error. Status may be null.
-  virtual TPostResult SendToServer(const std::string& Text, TDataCollectorStatusObj* Status);
+  // The text's buffer is logged and then becomes the request body, so a large
+  // document is held once; Post gives it room for the log line's prefix.
+  virtual TPostResult SendToServer(std::string Text, TDataCollectorStatusObj* Status);
   // Downloads and starts the updater the server named; raises when that fails.
   virtual void DownloadUpdater(const std::string& URL);
   // The running program's file as it was started; the updater is saved in its

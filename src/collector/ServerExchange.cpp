@@ -5,6 +5,8 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
@@ -28,6 +30,7 @@ constexpr int kHistoryReadTimeout = 90000;
 // more second of read time-out for every 256 KiB sent.
 constexpr size_t kBytesPerExtraSecond = 256 * 1024;
 constexpr int32_t kMaxResendDelay = 360;
+constexpr std::string_view kSendingLogPrefix = "Sending: ";
 constexpr int32_t kDefaultCycleTime = 300;
 constexpr int32_t kMinHistoryStep = 1;
 constexpr int32_t kMaxHistoryStep = 1096;
@@ -182,19 +185,34 @@ int TDataCollector::Authorize() {
 
 TDataCollector::TPostResult TDataCollector::Post(TCollectedData* Data, TDataCollectorStatusObj& Status) {
   const TDateTime now = DateTimeNow();
-  TJSONValue doc = Data != nullptr ? Data->JSONEncoded() : TJSONValue::object();
+  // The header members are a small tree; the data, the bulk of a post, is
+  // written straight from the records ahead of them into one buffer.
+  TJSONValue members = TJSONValue::object();
   const bool withStatistics = LCfg->SendStatistics() && LLastCycleStats.SendSize > 0;
-  PutPostMembers(doc, *LCfg, GetCollectorVersion(), GetMACAddress(), now, &Status,
+  PutPostMembers(members, *LCfg, GetCollectorVersion(), GetMACAddress(), now, &Status,
                  withStatistics ? &LLastCycleStats : nullptr);
-  const TPostResult result = SendToServer(JSONWrite(doc), &Status);
+  std::string text;
+  if (Data != nullptr) {
+    text.reserve(kSendingLogPrefix.size() + Data->JSONTextSize(members));
+    Data->WriteJSONText(text, members);
+  } else {
+    text = JSONWrite(members);
+  }
+  const TPostResult result = SendToServer(std::move(text), &Status);
   Status.LastSent = now;
   return result;
 }
 
-TDataCollector::TPostResult TDataCollector::SendToServer(const std::string& Text,
-                                                         TDataCollectorStatusObj* Status) {
-  if (LCfg->LogCommunications()) Log("Sending: " + Text);
-  const std::string body = JSONRequestBody(Text);
+TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TDataCollectorStatusObj* Status) {
+  if (LCfg->LogCommunications()) {
+    // The log line is made in the document's own buffer: a copy of a large
+    // document would add its whole size to the cycle's peak.
+    Text.insert(0, kSendingLogPrefix);
+    Log(Text);
+    Text.erase(0, kSendingLogPrefix.size());
+  }
+  std::string& body = Text;
+  MakeJSONRequestBody(body);
   LCurCycleStats.SendSize = static_cast<double>(body.size());
 
   std::string answerText;

@@ -59,6 +59,20 @@ class TCollectedData {
   // members and writes the object.
   TJSONValue JSONEncoded() const;
 
+  // The compact text (JSONWrite) of JSONEncoded() with the members of tail
+  // after the data's, as JSONPut of each of them onto that object would place
+  // them, written straight from the records without building the tree. tail
+  // is an object (or null for none) whose names are none of the data's
+  // members above; otherwise EConvertError is raised before anything is
+  // written. JSONText allocates its result once, at its exact size.
+  std::string JSONText(const TJSONValue& tail = TJSONValue::object()) const;
+  // The number of bytes of JSONText(tail).
+  size_t JSONTextSize(const TJSONValue& tail = TJSONValue::object()) const;
+  // Appends JSONText(tail) to out. Reserves nothing: a caller that reserves
+  // out.size() + JSONTextSize(tail) first has the text written without a
+  // reallocation.
+  void WriteJSONText(std::string& out, const TJSONValue& tail = TJSONValue::object()) const;
+
  private:
   TRecordList<TTerminalRecord> FTerminals;
   TRecordList<TEmployeeRecord> FEmployees;

@@ -638,6 +638,12 @@ void JSONWriteTo(const TJSONValue& value, std::string& out) {
   WriteValue(value, out);
 }
 
+size_t JSONTextSize(const TJSONValue& value) { return TextSize(value); }
+
+void JSONWriteString(std::string_view s, std::string& out) { WriteString(s, out); }
+
+size_t JSONStringSize(std::string_view s) { return StringTextSize(s); }
+
 std::optional<TJSONValue> JSONParse(std::string_view text) {
   TParser parser(text);
   parser.SkipSpace();

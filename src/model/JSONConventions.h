@@ -75,6 +75,13 @@ std::string FloatToGeneralText(double x, char decimalSeparator = kDefaultDecimal
 std::string JSONWrite(const TJSONValue& value);
 // As JSONWrite, appending to out.
 void JSONWriteTo(const TJSONValue& value, std::string& out);
+// The number of bytes JSONWrite(value) gives.
+size_t JSONTextSize(const TJSONValue& value);
+// Appends s as a JSON string in the text form of JSONWrite: quoted, only the
+// double quote, the backslash and NUL escaped.
+void JSONWriteString(std::string_view s, std::string& out);
+// The number of bytes JSONWriteString(s) appends.
+size_t JSONStringSize(std::string_view s);
 
 // Reads a server answer leniently:
 // - text that begins like a JSON value gives the first complete value; text

@@ -8,26 +8,17 @@ namespace {
 
 // Members are added straight to a fresh object: the names are fixed and
 // distinct, so the path rules of JSONPut have nothing to do.
-void Add(TJSONValue& object, const char* name, TJSONValue value) {
-  object.get_ref<TJSONValue::object_t&>().emplace_back(name, std::move(value));
+template <class T>
+TJSONValue MembersAsJson(const T& record) {
+  TJSONValue object = TJSONValue::object();
+  auto& members = object.get_ref<TJSONValue::object_t&>();
+  record.ForEachMember([&members](const char* name, const auto& value) { members.emplace_back(name, value); });
+  return object;
 }
 
 }  // namespace
 
-TJSONValue TEmployeeRecord::ToJson() const {
-  TJSONValue object = TJSONValue::object();
-  Add(object, "ObjId", ObjId);
-  Add(object, "Name", Name);
-  Add(object, "FirstName", FirstName);
-  Add(object, "LastName", LastName);
-  Add(object, "Initials", Initials);
-  Add(object, "MainPhone", MainPhone);
-  Add(object, "AltPhone", AltPhone);
-  Add(object, "Category", Category);
-  Add(object, "HomeSite", HomeSite);
-  Add(object, "Enabled", Enabled);
-  return object;
-}
+TJSONValue TEmployeeRecord::ToJson() const { return MembersAsJson(*this); }
 
 void TEmployeeRecord::Assign(const TEmployeeRecord& value) {
   ObjId = value.ObjId;
@@ -50,49 +41,15 @@ bool TEmployeeRecord::Different(const TEmployeeRecord* value) const {
          Category != value->Category || HomeSite != value->HomeSite || Enabled != value->Enabled;
 }
 
-TJSONValue TEmpRoleRecord::ToJson() const {
-  TJSONValue object = TJSONValue::object();
-  Add(object, "ObjId", ObjId);
-  Add(object, "Name", Name);
-  Add(object, "PC", PC);
-  Add(object, "Typ", Typ);
-  return object;
-}
+TJSONValue TEmpRoleRecord::ToJson() const { return MembersAsJson(*this); }
 
-TJSONValue TEmpCategory::ToJson() const {
-  TJSONValue object = TJSONValue::object();
-  Add(object, "ObjId", ObjId);
-  Add(object, "Name", Name);
-  return object;
-}
+TJSONValue TEmpCategory::ToJson() const { return MembersAsJson(*this); }
 
-TJSONValue TTerminalRecord::ToJson() const {
-  TJSONValue object = TJSONValue::object();
-  Add(object, "ObjId", ObjId);
-  Add(object, "Name", Name);
-  Add(object, "TerminalType", TerminalType);
-  return object;
-}
+TJSONValue TTerminalRecord::ToJson() const { return MembersAsJson(*this); }
 
-TJSONValue TServiceRecord::ToJson() const {
-  TJSONValue object = TJSONValue::object();
-  Add(object, "ObjId", ObjId);
-  Add(object, "Name", Name);
-  Add(object, "Bit", Bit);
-  Add(object, "PC", PC);
-  return object;
-}
+TJSONValue TServiceRecord::ToJson() const { return MembersAsJson(*this); }
 
-TJSONValue TPlanTypeObject::ToJson() const {
-  TJSONValue object = TJSONValue::object();
-  Add(object, "ObjID", ObjID);
-  Add(object, "Name", Name);
-  Add(object, "PlanType", PlanType);
-  Add(object, "Fact", Fact);
-  Add(object, "ExpAge", ExpAge);
-  Add(object, "Enabled", Enabled);
-  return object;
-}
+TJSONValue TPlanTypeObject::ToJson() const { return MembersAsJson(*this); }
 
 int64_t TSaleServiceHistory::BitsFromAmount(double amount) {
   const double whole = std::trunc(amount);

@@ -9,6 +9,9 @@
 // public; ToJson gives one member per field, named exactly as the field, in
 // field order: integers as JSON numbers, texts as JSON strings, Booleans as
 // true or false. Texts are UTF-8.
+//
+// ForEachMember(f) calls f(name, field) for every field in that order; ToJson
+// and the streamed document text are both made from it.
 
 class TEmployeeRecord {
  public:
@@ -23,6 +26,19 @@ class TEmployeeRecord {
   int32_t HomeSite = 0;
   bool Enabled = false;
 
+  template <class F>
+  void ForEachMember(F&& f) const {
+    f("ObjId", ObjId);
+    f("Name", Name);
+    f("FirstName", FirstName);
+    f("LastName", LastName);
+    f("Initials", Initials);
+    f("MainPhone", MainPhone);
+    f("AltPhone", AltPhone);
+    f("Category", Category);
+    f("HomeSite", HomeSite);
+    f("Enabled", Enabled);
+  }
   TJSONValue ToJson() const;
   // Copies all ten fields of value.
   void Assign(const TEmployeeRecord& value);
@@ -38,6 +54,13 @@ class TEmpRoleRecord {
   int32_t PC = 0;   // profit center
   int32_t Typ = 0;  // role type
 
+  template <class F>
+  void ForEachMember(F&& f) const {
+    f("ObjId", ObjId);
+    f("Name", Name);
+    f("PC", PC);
+    f("Typ", Typ);
+  }
   TJSONValue ToJson() const;
 };
 
@@ -46,6 +69,11 @@ class TEmpCategory {
   int32_t ObjId = 0;
   std::string Name;
 
+  template <class F>
+  void ForEachMember(F&& f) const {
+    f("ObjId", ObjId);
+    f("Name", Name);
+  }
   TJSONValue ToJson() const;
 };
 
@@ -55,6 +83,12 @@ class TTerminalRecord {
   std::string Name;
   int32_t TerminalType = 0;
 
+  template <class F>
+  void ForEachMember(F&& f) const {
+    f("ObjId", ObjId);
+    f("Name", Name);
+    f("TerminalType", TerminalType);
+  }
   TJSONValue ToJson() const;
 };
 
@@ -65,6 +99,13 @@ class TServiceRecord {
   int32_t Bit = 0;  // service-history bit number
   int32_t PC = 0;   // profit center
 
+  template <class F>
+  void ForEachMember(F&& f) const {
+    f("ObjId", ObjId);
+    f("Name", Name);
+    f("Bit", Bit);
+    f("PC", PC);
+  }
   TJSONValue ToJson() const;
 };
 
@@ -78,6 +119,15 @@ class TPlanTypeObject {
   int32_t ExpAge = 0;
   int32_t Enabled = 0;
 
+  template <class F>
+  void ForEachMember(F&& f) const {
+    f("ObjID", ObjID);
+    f("Name", Name);
+    f("PlanType", PlanType);
+    f("Fact", Fact);
+    f("ExpAge", ExpAge);
+    f("Enabled", Enabled);
+  }
   TJSONValue ToJson() const;
 };
 

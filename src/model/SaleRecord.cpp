@@ -109,6 +109,24 @@ std::vector<uint8_t> TSaleRecord::BinaryImage() const {
   return std::vector<uint8_t>(buffer, buffer + size);
 }
 
+size_t TSaleRecord::ImageSize() const {
+  size_t size = kHeaderImageSize + 4 * static_cast<size_t>(std::popcount(ActiveRolesMap));
+  for (size_t k = 0; k < 16; ++k) {
+    if ((ActivePCMap >> k & 1) == 0) continue;
+    size += 4;
+    if (k < ProfitCenters.size()) {
+      size += 8 * static_cast<size_t>(std::popcount(static_cast<uint32_t>(ProfitCenters[k].FactMap)));
+    }
+  }
+  return size;
+}
+
+void TSaleRecord::AppendBase64(const TBase64Encoder& encoder, std::string& out) const {
+  uint8_t buffer[kMaxImageSize];
+  const size_t size = WriteImage(*this, buffer);
+  encoder.EncodeTo(std::span<const uint8_t>(buffer, size), out);
+}
+
 std::string TSaleRecord::Base64Encoded(const TBase64Encoder& encoder) const {
   uint8_t buffer[kMaxImageSize];
   const size_t size = WriteImage(*this, buffer);

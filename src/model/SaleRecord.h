@@ -92,8 +92,12 @@ class TSaleRecord {
   //   then for each set bit k of ActivePCMap, ascending: FactMap of slot k
   //   (i32) followed by Facts[j] (f64) for each set bit j of that FactMap.
   std::vector<uint8_t> BinaryImage() const;
+  // The number of bytes of BinaryImage, told from the maps alone.
+  size_t ImageSize() const;
   // The Base64 text of BinaryImage.
   std::string Base64Encoded(const TBase64Encoder& encoder) const;
+  // As Base64Encoded, appending to out.
+  void AppendBase64(const TBase64Encoder& encoder, std::string& out) const;
   // {"SalesData": Base64Encoded(encoder)}.
   TJSONValue AsJSON(const TBase64Encoder& encoder) const;
 };

@@ -350,6 +350,8 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
 
 std::string JSONRequestBody(const std::string& text) { return Utf8ToAnsi(text); }
 
+void MakeJSONRequestBody(std::string& text) { Utf8ToAnsiInPlace(text); }
+
 std::string DecodeResponseText(const THttpResponse& response) {
   const std::string type = Lower(response.ContentType);
   std::string charset;

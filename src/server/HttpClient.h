@@ -92,6 +92,8 @@ extern const char* const kJSONContentType;
 // The request body of a document text (UTF-8): the text in the ANSI code page
 // (Windows-1252), "?" for what the code page cannot hold, no byte-order mark.
 std::string JSONRequestBody(const std::string& text);
+// JSONRequestBody made in text's own buffer: text becomes the body.
+void MakeJSONRequestBody(std::string& text);
 
 // The answer body as UTF-8 text, decoded by the charset its content type
 // names: UTF-8, ISO-8859-1 or Windows-1252 (US-ASCII reads as Windows-1252).

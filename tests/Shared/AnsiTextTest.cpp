@@ -22,7 +22,26 @@ TEST(AnsiText, Utf8ToAnsiConvertsOrMarksEachCharacter) {
       {"surrogate half", "\xED\xA0\x80", "???"},
       {"nul kept", std::string("a\0b", 3), std::string("a\0b", 3)},
   };
-  for (const Case& c : cases) EXPECT_EQ(Utf8ToAnsi(c.utf8), c.ansi) << c.name;
+  for (const Case& c : cases) {
+    EXPECT_EQ(Utf8ToAnsi(c.utf8), c.ansi) << c.name;
+    std::string inPlace = c.utf8;
+    Utf8ToAnsiInPlace(inPlace);
+    EXPECT_EQ(inPlace, c.ansi) << c.name << " in place";
+  }
+}
+
+TEST(AnsiText, InPlaceConversionOfALongMixedText) {
+  // ASCII runs between multi-byte and malformed sequences, so that the write
+  // position falls behind the read position by varying amounts.
+  std::string utf8;
+  for (int i = 0; i < 2000; ++i) {
+    utf8 += "Jos\xC3\xA9 M\xC3\xBCller \xE2\x82\xAC";
+    utf8 += std::to_string(i);
+    if (i % 7 == 0) utf8 += "\xE4\xB8\xAD\x80";
+  }
+  const std::string expected = Utf8ToAnsi(utf8);
+  Utf8ToAnsiInPlace(utf8);
+  EXPECT_EQ(utf8, expected);
 }
 
 TEST(AnsiText, EveryByteRoundTrips) {

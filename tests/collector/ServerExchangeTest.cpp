@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Shared/Orvel_Shared/AnsiText.h"
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/MachineIdentity.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
@@ -766,6 +767,51 @@ TEST_F(ServerExchangeTest, PostWithoutDataOrEarlierCycleSendsHeaderAndContentsOn
   EXPECT_EQ(members, (std::vector<std::string>{"Command", "Header", "Contents"}));
   EXPECT_FALSE(doc["Header"].contains("MACAddress"));
   EXPECT_EQ(doc["Contents"]["SkipHistory"], "1");
+}
+
+TEST_F(ServerExchangeTest, PostedBodyAndLogLineAreTheTreeWritersTextByteForByte) {
+  registry.Write(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  collector->LoadConfiguration();
+  collector->Cfg().SetLocCode("CW001");
+  collector->Cfg().SetDayOpenTimes("Caf\xC3\xA9 06:00 \xE2\x82\xAC");
+  auto data = SampleData();
+  data->SetNewEmployees(true);
+  for (int i = 0; i < 3; ++i) {
+    auto employee = std::make_unique<TEmployeeRecord>();
+    employee->ObjId = 55 + i;
+    employee->Name = "Jos\xC3\xA9 \"Pep\xC3\xA9\" M\xC3\xBCller \xE4\xB8\xAD\\";
+    employee->Enabled = i % 2 == 0;
+    data->Employees().push_back(std::move(employee));
+    auto category = std::make_unique<TEmpCategory>();
+    category->Name = "Cat\xC3\xA9gorie " + std::to_string(i);
+    data->EmpCategories().push_back(std::move(category));
+  }
+  for (int i = 0; i < 500; ++i) {
+    auto sale = std::make_unique<TSaleRecord>();
+    sale->SaleID = 2000 + i;
+    sale->PaidTime = 45000.5 + i / 1000.0;
+    sale->AddFact(TSaleRecord::TrackedProfitCenters[i % 7], TSaleRecord::TrackedFactIDs[i % 12], i * 0.25);
+    data->SalesData().push_back(std::move(sale));
+  }
+  TDataCollectorStatusObj status;
+  status.CurrentCycleStart = 44999;
+  status.CurrentCycleEnd = 45000.75;
+  server.enqueue("{}");
+  ASSERT_EQ(collector->Post(data.get(), status), 1);
+
+  // The tree writer's document: the data's object with the post's own members
+  // (as they arrived) put onto it.
+  const std::string body = server.requests().back().body;
+  const auto sent = JSONParse(AnsiToUtf8(body));
+  ASSERT_TRUE(sent && sent->is_object());
+  TJSONValue expected = data->JSONEncoded();
+  for (const char* name : {"Command", "Header", "Contents"}) JSONPut(expected, name, *JSONGet(*sent, name));
+  const std::string expectedText = JSONWrite(expected);
+  EXPECT_TRUE(body == Utf8ToAnsi(expectedText)) << "the body differs from the tree writer's";
+  EXPECT_NE(body.find("Jos\xE9 \\\"Pep\xE9\\\" M\xFCller ?\\\\"), std::string::npos);
+  EXPECT_TRUE(log.front() == "Sending: " + expectedText) << "the logged text differs from the tree writer's";
 }
 
 TEST_F(ServerExchangeTest, StopEndsAPostWaitingOnASlowServer) {

@@ -49,6 +49,25 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   return out;
 }
 
+void Utf8ToAnsiInPlace(std::string& text) {
+  // Leading ASCII stays where it is.
+  size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  size_t written = i;
+  const std::string_view utf8 = text;
+  while (i < utf8.size()) {
+    if (static_cast<unsigned char>(utf8[i]) < 0x80) {
+      text[written++] = utf8[i++];
+      continue;
+    }
+    // The sequence is read before its byte is written: written never passes i.
+    bool valid = true;
+    const char32_t cp = platform::NextCodePoint(utf8, i, &valid);
+    text[written++] = valid ? ByteOfCodePoint(cp) : '?';
+  }
+  text.resize(written);
+}
+
 std::string AnsiToUtf8(std::string_view ansi) {
   std::string out;
   out.reserve(ansi.size());

@@ -9,6 +9,10 @@
 // UTF-8 to Windows-1252. A character the code page cannot hold, and every byte
 // of a malformed UTF-8 sequence, becomes "?". Never raises.
 std::string Utf8ToAnsi(std::string_view utf8);
+// Utf8ToAnsi(text) written over text itself: a character never takes more
+// bytes in the code page than in UTF-8, so no second buffer is needed. The
+// capacity is kept. Never raises.
+void Utf8ToAnsiInPlace(std::string& text);
 
 // Whether Windows-1252 holds the character: Utf8ToAnsi writes every other
 // one as "?".
