@@ -43,7 +43,7 @@ const char* const kLateSalesProbe =
 
 const char* const kLateSalesWhere =
     "WHERE s.site = :Site and s.Modified >= :StartTS and s.Modified < :EndTS  "
-    "and s.CREATED >= :MinHistory and s.objid in ";
+    "and s.CREATED >= :MinHistory";
 
 // Gives the rest of the time slice to the site product between phases.
 void YieldSlice() { std::this_thread::yield(); }
@@ -208,6 +208,7 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
                               TSaleVersion{DateTimeToMilliseconds(lateStart), INT32_MIN}));
 
   TIdSet late;
+  size_t probed = 0;
   if (!LLateSalesProbe) LLateSalesProbe = std::make_unique<TSiteQuery>(*LDB, kLateSalesProbe);
   TSiteQuery& probe = *LLateSalesProbe;
   probe.SetInteger("Site", LCfg->DBSite());
@@ -217,6 +218,7 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
   probe.Open();
   try {
     for (; !probe.Eof(); probe.Next()) {
+      ++probed;
       const TSaleVersion version{DateTimeToMilliseconds(probe.AsDateTime("Modified")),
                                  static_cast<int32_t>(probe.AsInteger("ObjID"))};
       if (LSentSaleVersions.count(version) == 0) late.Add(version.SaleID);
@@ -231,8 +233,18 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
   int sales = 0;
   int64_t rows = 0;
   // The same span again, in the same snapshot: each sale comes in the version
-  // the probe saw, never in a later one that the current window holds.
-  for (const std::string& list : IdLists(late)) {
+  // the probe saw, never in a later one that the current window holds. When
+  // every version of the span is late (after a restart) the span is read
+  // whole: long id lists cost Firebird more than the span itself.
+  std::vector<std::string> conditions;
+  if (late.Ids.size() == probed) {
+    conditions.emplace_back(kLateSalesWhere);
+  } else {
+    for (const std::string& list : IdLists(late)) {
+      conditions.push_back(kLateSalesWhere + (" and s.objid in " + list));
+    }
+  }
+  for (const std::string& where : conditions) {
     const auto bind = [site = LCfg->DBSite(), lateStart, end = Status.CurrentCycleStart,
                        minHistory = State.MinHistory](TSiteQuery& query) {
       query.SetInteger("Site", site);
@@ -240,7 +252,6 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
       query.SetTimestamp("EndTS", end);
       query.SetTimestamp("MinHistory", minHistory);
     };
-    const std::string where = kLateSalesWhere + list;
     State.Selections.push_back({where, bind});
     ReadPassSums(where, bind, State);
     TSiteQuery query(*LDB, std::string(kSalesSelect) + where + kSalesOrder);
