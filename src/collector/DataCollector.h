@@ -186,6 +186,15 @@ class TDataCollector {
   void RetrieveLateSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   void RetrieveHistoricalSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
   int AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State, int64_t& Rows);
+  // A selection of the sales whose Modified lies in [Start, End) under Where
+  // (its parameters Site, StartTS, EndTS and MinHistory).
+  TSalesSelection WindowSelection(const std::string& Where, TDateTime Start, TDateTime End,
+                                  const TRetrievalState& State) const;
+  // Reads the sales of a selection (its condition, then FilterAndOrder) with
+  // their pass sums into State; returns the sales started and adds the rows
+  // read to Rows.
+  int ReadSales(const TSalesSelection& Selection, const std::string& FilterAndOrder,
+                TRetrievalState& State, int64_t& Rows);
   // Fills State.PassSums with the sums of every sale that SalesWhere (a WHERE
   // clause on Sale s, its parameters set by Bind) selects; leaves it empty
   // when the site has no usable SalePasses table.

@@ -129,29 +129,38 @@ std::unique_ptr<TCollectedData> TDataCollector::RetrieveData(const TDataCollecto
 void TDataCollector::RetrieveCurrentSales(const TDataCollectorStatusObj& Status,
                                           TRetrievalState& State) {
   LCurCycleStats.GetCurSalesStart = DateTimeNow();
-  {
-    const auto bind = [site = LCfg->DBSite(), start = Status.CurrentCycleStart,
-                       end = Status.CurrentCycleEnd, minHistory = State.MinHistory](TSiteQuery& query) {
-      query.SetInteger("Site", site);
-      query.SetTimestamp("StartTS", start);
-      query.SetTimestamp("EndTS", end);
-      query.SetTimestamp("MinHistory", minHistory);
-    };
-    State.Selections.push_back({kCurrentSalesWhere, bind});
-    ReadPassSums(kCurrentSalesWhere, bind, State);
-    TSiteQuery query(*LDB, std::string(kSalesSelect) + kCurrentSalesWhere + kSalesOrder);
-    bind(query);
-    query.Open();
-    if (query.Eof()) {
-      Log("Sales / Facts: 0 / 0");
-    } else {
-      int64_t rows = 0;
-      const int sales = AddSalesFromQuery(query, State, rows);
-      Log("Sales / Facts: " + std::to_string(sales) + " / " + std::to_string(rows));
-    }
-  }
+  int64_t rows = 0;
+  const int sales = ReadSales(
+      WindowSelection(kCurrentSalesWhere, Status.CurrentCycleStart, Status.CurrentCycleEnd, State),
+      kSalesOrder, State, rows);
+  Log("Sales / Facts: " + std::to_string(sales) + " / " + std::to_string(rows));
   RetrieveLateSales(Status, State);
   LCurCycleStats.GetCurSalesEnd = DateTimeNow();
+}
+
+TDataCollector::TSalesSelection TDataCollector::WindowSelection(const std::string& Where,
+                                                               TDateTime Start, TDateTime End,
+                                                               const TRetrievalState& State) const {
+  return {Where, [site = LCfg->DBSite(), Start, End, minHistory = State.MinHistory](TSiteQuery& query) {
+            query.SetInteger("Site", site);
+            query.SetTimestamp("StartTS", Start);
+            query.SetTimestamp("EndTS", End);
+            query.SetTimestamp("MinHistory", minHistory);
+          }};
+}
+
+// The pass sums are read first, so that each sale finds its sums as it is
+// started; the selection is kept for the sale employees. With a fact filter
+// (after the condition) only some of the selected sales are read, each
+// finding its own sums among those of all of them.
+int TDataCollector::ReadSales(const TSalesSelection& Selection, const std::string& FilterAndOrder,
+                              TRetrievalState& State, int64_t& Rows) {
+  State.Selections.push_back(Selection);
+  ReadPassSums(Selection.Where, Selection.Bind, State);
+  TSiteQuery query(*LDB, std::string(kSalesSelect) + Selection.Where + FilterAndOrder);
+  Selection.Bind(query);
+  query.Open();
+  return AddSalesFromQuery(query, State, Rows);
 }
 
 std::string TDataCollector::PassSumColumns() {
@@ -245,19 +254,8 @@ void TDataCollector::RetrieveLateSales(const TDataCollectorStatusObj& Status,
     }
   }
   for (const std::string& where : conditions) {
-    const auto bind = [site = LCfg->DBSite(), lateStart, end = Status.CurrentCycleStart,
-                       minHistory = State.MinHistory](TSiteQuery& query) {
-      query.SetInteger("Site", site);
-      query.SetTimestamp("StartTS", lateStart);
-      query.SetTimestamp("EndTS", end);
-      query.SetTimestamp("MinHistory", minHistory);
-    };
-    State.Selections.push_back({where, bind});
-    ReadPassSums(where, bind, State);
-    TSiteQuery query(*LDB, std::string(kSalesSelect) + where + kSalesOrder);
-    bind(query);
-    query.Open();
-    sales += AddSalesFromQuery(query, State, rows);
+    sales += ReadSales(WindowSelection(where, lateStart, Status.CurrentCycleStart, State),
+                       kSalesOrder, State, rows);
   }
   Log("Late sales: " + std::to_string(sales));
 }
@@ -271,30 +269,22 @@ void TDataCollector::RetrieveHistoricalSales(const TDataCollectorStatusObj& Stat
     factFilter = "AND (sf.fact = " + std::to_string(Status.ActiveHistoryFactID) + ") ";
     suffix = ", single fact = " + std::to_string(Status.ActiveHistoryFactID);
   }
-  {
-    const auto bind = [site = LCfg->DBSite(), start = Status.CurrentHistoryStart,
-                       end = Status.CurrentHistoryEnd, minHistory = State.MinHistory](TSiteQuery& query) {
-      query.SetInteger("Site", site);
-      query.SetDate("StartDate", start);
-      query.SetDate("EndDate", end);
-      query.SetDate("MinHistory", minHistory);
-    };
-    State.Selections.push_back({kHistoricalSalesWhere, bind});
-    // The sums of the whole slice: with a fact filter only some of its sales
-    // are read, and each finds its own sums.
-    ReadPassSums(kHistoricalSalesWhere, bind, State);
-    TSiteQuery query(*LDB, std::string(kSalesSelect) + kHistoricalSalesWhere + factFilter +
-                               " ORDER BY s.site, s.objid ");
-    bind(query);
-    query.Open();
-    if (query.Eof()) {
-      Log("Historical Sale / Facts: 0 / 0" + suffix);
-    } else {
-      int64_t rows = 0;
-      const int sales = AddSalesFromQuery(query, State, rows);
-      Log("Historical Sales / Facts: " + std::to_string(sales) + " / " + std::to_string(rows) +
-          suffix);
-    }
+  TSalesSelection slice{
+      kHistoricalSalesWhere,
+      [site = LCfg->DBSite(), start = Status.CurrentHistoryStart, end = Status.CurrentHistoryEnd,
+       minHistory = State.MinHistory](TSiteQuery& query) {
+        query.SetInteger("Site", site);
+        query.SetDate("StartDate", start);
+        query.SetDate("EndDate", end);
+        query.SetDate("MinHistory", minHistory);
+      }};
+  int64_t rows = 0;
+  const int sales = ReadSales(slice, factFilter + " ORDER BY s.site, s.objid ", State, rows);
+  if (rows == 0) {
+    Log("Historical Sale / Facts: 0 / 0" + suffix);
+  } else {
+    Log("Historical Sales / Facts: " + std::to_string(sales) + " / " + std::to_string(rows) +
+        suffix);
   }
   LCurCycleStats.GetHistSalesEnd = DateTimeNow();
 }
