@@ -41,3 +41,7 @@ if [ -z "${DC_FIREBIRD_SERVER:-}" ]; then
 fi
 for sales in 1000 10000 100000; do retrieval_runs+=("$sales server $retrieval_data"); done
 bench retrieval_bench "${retrieval_runs[@]}"
+
+# Whole cycle: one "/ONCE" of 10,000 and 100,000 sales, peak resident size
+# against the posted body.
+bash bench/cycle/once_peak.sh "$build" "$retrieval_data" 10000 100000

@@ -1,6 +1,7 @@
 #include "service/LogFile.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,6 +27,13 @@ std::string RemoveNameChars(const std::string& text) {
   }
   return out;
 }
+
+// A message is written up to its first NUL.
+std::string_view MessageText(const std::string& msg) {
+  return std::string_view(msg).substr(0, msg.find('\0'));
+}
+
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Keeps the part after the last "\" or ":", then cleans base and extension.
 std::string CleanFileName(const std::string& name) {
@@ -193,23 +201,56 @@ std::string TBaseLogFile::TimeStamp() const {
   return buffer;
 }
 
+std::string TBaseLogFile::LineHead(bool NoTime) {
+  std::string head = NoTime ? std::string() : TimeStamp();
+  if (!Prefix.empty()) head += Prefix + ":";
+  return head;
+}
+
 std::string TBaseLogFile::FormatLine(const std::string& Msg, bool NoTime) {
-  std::string line = NoTime ? std::string() : TimeStamp();
-  if (!Prefix.empty()) line += Prefix + ":";
-  line += Msg.substr(0, Msg.find('\0'));
+  std::string line = LineHead(NoTime);
+  line += MessageText(Msg);
   return line;
 }
 
-void TBaseLogFile::WriteRaw(const std::string& formattedLine) {
+void TBaseLogFile::WriteRaw(const std::string& formattedLine) { WriteParts({}, formattedLine); }
+
+void TBaseLogFile::WriteParts(std::string_view head, std::string_view text) {
   try {
-    LFile->file->Append(Utf8ToAnsi(formattedLine) + kLineEnd);
+    if (head.size() + text.size() <= kLongLine) {
+      // One write per line: another process appending to the same file (an
+      // operator mode beside the service) cannot split it.
+      std::string line(head);
+      line += text;
+      Utf8ToAnsiInPlace(line);
+      line += kLineEnd;
+      LFile->file->Append(line);
+      return;
+    }
+    // A long line (a logged document) is converted and written a piece at a
+    // time, so that it is never copied whole. A piece ends before a byte that
+    // starts a character: no sequence is split, and the conversion of the
+    // pieces equals that of the whole.
+    LFile->file->Append(Utf8ToAnsi(head));
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = std::min(text.size(), start + kLongLine);
+      if (end < text.size()) {
+        size_t cut = end;
+        for (int back = 0; back < 3 && cut > start + 1 && IsContinuationByte(text[cut]); ++back) --cut;
+        if (!IsContinuationByte(text[cut])) end = cut;
+      }
+      LFile->file->Append(Utf8ToAnsi(text.substr(start, end - start)));
+      start = end;
+    }
+    LFile->file->Append(kLineEnd);
   } catch (const std::system_error& e) {
     throw EInOutError("Unable to write log file " + FCurrentLogFileName + ": " + e.code().message());
   }
 }
 
 void TBaseLogFile::WriteLine(const std::string& Msg) {
-  WriteRaw(FormatLine(Msg, false));
+  WriteParts(LineHead(false), MessageText(Msg));
   ++FCount;
 }
 
@@ -238,9 +279,13 @@ void TBaseLogFile::FlushCache() {
   }
 }
 
-void TBaseLogFile::WriteToFile(const std::string& Msg) { WriteLinesToFile({Msg}); }
+void TBaseLogFile::WriteToFile(const std::string& Msg) {
+  WriteMessages(std::span<const std::string>(&Msg, 1));
+}
 
-void TBaseLogFile::WriteLinesToFile(const std::vector<std::string>& Messages) {
+void TBaseLogFile::WriteLinesToFile(const std::vector<std::string>& Messages) { WriteMessages(Messages); }
+
+void TBaseLogFile::WriteMessages(std::span<const std::string> Messages) {
   size_t written = 0;
   try {
     Open();
@@ -353,14 +398,13 @@ void TProtectedLogFile::AddLogLines(const std::vector<std::string>* Messages,
   TBaseLogFile::AddLogLines(Messages, OutputType);
 }
 
-std::string TProtectedLogFile::FormatLine(const std::string& Msg, bool NoTime) {
-  if (!AddThreadID) return TBaseLogFile::FormatLine(Msg, NoTime);
-  std::string line = NoTime ? std::string() : TimeStamp();
+std::string TProtectedLogFile::LineHead(bool NoTime) {
+  if (!AddThreadID) return TBaseLogFile::LineHead(NoTime);
+  std::string head = NoTime ? std::string() : TimeStamp();
   char id[40];
   const auto threadId = static_cast<unsigned long long>(platform::CurrentThreadId());
   std::snprintf(id, sizeof id, "(%04llX %04llX) ", threadId, threadId);
-  line += id;
-  if (!Prefix.empty()) line += Prefix + ":";
-  line += Msg.substr(0, Msg.find('\0'));
-  return line;
+  head += id;
+  if (!Prefix.empty()) head += Prefix + ":";
+  return head;
 }

@@ -5,7 +5,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Shared/Orvel_Shared/DateTime.h"
@@ -113,7 +115,11 @@ class TBaseLogFile {
  protected:
   // Rebuilds the file name when forced or when the day changed; true when it changed.
   virtual bool UpdateFileName();
-  virtual std::string FormatLine(const std::string& Msg, bool NoTime);
+  // What goes ahead of a message on its line: the time stamp (unless NoTime)
+  // and the prefix.
+  virtual std::string LineHead(bool NoTime);
+  // LineHead and the message up to its first NUL.
+  std::string FormatLine(const std::string& Msg, bool NoTime);
   virtual void WriteLine(const std::string& Msg);
   virtual void WriteHeader();
   virtual void WriteToFile(const std::string& Msg);
@@ -123,8 +129,16 @@ class TBaseLogFile {
   TDateTime Now() const { return LClock(); }
 
  private:
+  // A line longer than this is written in pieces of this size.
+  static constexpr size_t kLongLine = 64 * 1024;
+
   void FlushCache();
   void WriteRaw(const std::string& formattedLine);
+  // Writes head and text as one line in the ANSI code page; raises EInOutError.
+  void WriteParts(std::string_view head, std::string_view text);
+  // Writes the messages, caching those that cannot be written when
+  // CacheOnError is set.
+  void WriteMessages(std::span<const std::string> Messages);
 
   TLogClock LClock;
   bool LForceNameUpdate = true;
@@ -162,7 +176,7 @@ class TProtectedLogFile : public TBaseLogFile {
   bool AddThreadID = true;
 
  protected:
-  std::string FormatLine(const std::string& Msg, bool NoTime) override;
+  std::string LineHead(bool NoTime) override;
 
  private:
   std::recursive_mutex FLock;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Shared/Orvel_Shared/AnsiText.h"
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "support/ScopedRegistry.h"
@@ -86,6 +87,43 @@ TEST_F(LogFileTest, TextIsWrittenInTheAnsiCodePageAndCutAtNul) {
   EXPECT_EQ(lines[3], "03/07/2024 14:05:09.123  before");
 }
 
+
+// A logged document is written in pieces; the line must read exactly as the
+// whole message converted at once, whatever falls on a piece boundary.
+TEST_F(LogFileTest, ALongLineReadsAsTheWholeMessageConverted) {
+  const size_t piece = 64 * 1024;
+  const std::string head = "03/07/2024 14:05:09.123  ";
+  struct TCase {
+    const char* name;
+    std::string around;  // placed so that it straddles the first boundaries
+  };
+  const std::vector<TCase> cases = {
+      {"two-byte character", "\xC3\xA9"},
+      {"three-byte character", "\xE2\x82\xAC"},
+      {"four-byte character", "\xF0\x9F\x98\x80"},
+      {"character outside the code page", "\xE4\xB8\xAD"},
+      {"lead byte without its continuation", "\xC3" "A"},
+      {"continuation bytes alone", "\x82\x82\x82\x82\x82\x82"},
+      {"over-long run after a lead byte", "\xE2\x82\x82\x82\x82\x82\x82"},
+  };
+  for (const TCase& c : cases) {
+    for (size_t shift = 0; shift < 8; ++shift) {
+      SCOPED_TRACE(std::string(c.name) + ", shifted by " + std::to_string(shift));
+      TempDir dir("dc-long-log");
+      auto log = NewLog(false);
+      log->SetOverrideLogPath(dir.file("LOG"));
+      std::string message(3 * piece, 'x');
+      for (size_t boundary = piece; boundary < message.size(); boundary += piece) {
+        message.replace(boundary - 4 + shift, c.around.size(), c.around);
+      }
+      log->AddLog(message);
+      const std::vector<std::string> lines =
+          Lines(dir.file("LOG") + "/------x---_DataCollector_20240307.LOG");
+      ASSERT_EQ(lines.size(), 3u);
+      EXPECT_TRUE(lines[2] == head + Utf8ToAnsi(message)) << "the long line differs";
+    }
+  }
+}
 TEST_F(LogFileTest, OutputTypesDecideWhatReachesTheFile) {
   auto log = NewLog();
   std::vector<std::string> seen;
