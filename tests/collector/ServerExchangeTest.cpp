@@ -20,6 +20,7 @@
 #include "collector/DataCollector.h"
 #include "model/CollectedData.h"
 #include "server/HttpClient.h"
+#include "support/FakeNetworkIdentity.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedRegistry.h"
 #include "support/StatsServer.h"
@@ -30,21 +31,6 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using json = nlohmann::ordered_json;
-
-// A network layer that knows one address and its adapter.
-class FakeNetwork : public platform::NetworkIdentity {
- public:
-  explicit FakeNetwork(bool known) : known_(known) {}
-  std::vector<std::string> LocalIPv4Addresses() const override {
-    return known_ ? std::vector<std::string>{"192.0.2.7"} : std::vector<std::string>{};
-  }
-  std::vector<uint8_t> HardwareAddressOf(const std::string&) const override {
-    return {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-  }
-
- private:
-  bool known_;
-};
 
 // The real exchanges; the later steps they hand over to (the updater download,
 // the remote uninstall) and the site checks are scripted.
@@ -74,7 +60,10 @@ class TExchangeCollector : public TDataCollector {
   void SetInitialized(bool value) { FInitialized = value; }
   void SetResendDelay(int32_t value) { FResendDelay = value; }
   void UseMACAddress(bool known) {
-    LMachineIdentity = std::make_unique<TMachineIdentity>(std::make_unique<FakeNetwork>(known));
+    auto network = FakeNetworkIdentity::WiredMachine();
+    // A host name that resolves to no IPv4 address.
+    if (!known) network->addresses.clear();
+    LMachineIdentity = std::make_unique<TMachineIdentity>(std::move(network));
   }
   int ReadTimeout() const { return LHTTPConnection->ReadTimeout(); }
   TCycleStatistics& LastCycle() { return LLastCycleStats; }
