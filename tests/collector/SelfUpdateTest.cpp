@@ -27,6 +27,7 @@
 #include "platform/VersionInfo.h"
 #include "server/UpdaterDownload.h"
 #include "support/FakeNetworkIdentity.h"
+#include "support/HiveText.h"
 #include "support/KeyPin.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedRegistry.h"
@@ -54,11 +55,10 @@ std::string TestUpdaterPath() { return TestProgramPath("recording_updater"); }
 
 // The collector key of a hive holding the given values ("" leaves one out).
 std::string CollectorRegistry(const std::string& keyPin, const std::string& publicKey) {
-  std::string text =
-      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n";
-  if (!keyPin.empty()) text += "\"ServerKeyPin\"=\"" + keyPin + "\"\n";
-  if (!publicKey.empty()) text += "\"UpdatePublicKey\"=\"" + publicKey + "\"\n";
+  HiveText text;
+  text.Key("Software\\Orvel").Key("Software\\Orvel\\DataCollector");
+  if (!keyPin.empty()) text.String("ServerKeyPin", keyPin);
+  if (!publicKey.empty()) text.String("UpdatePublicKey", publicKey);
   return text;
 }
 

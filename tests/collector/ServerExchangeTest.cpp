@@ -21,6 +21,7 @@
 #include "model/CollectedData.h"
 #include "server/HttpClient.h"
 #include "support/FakeNetworkIdentity.h"
+#include "support/HiveText.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedRegistry.h"
 #include "support/StatsServer.h"
@@ -320,10 +321,10 @@ TEST_F(ServerExchangeTest, DataUrlIsKeptUntilAnAnswerNamesAnother) {
 }
 
 TEST_F(ServerExchangeTest, CommunicationsAreLoggedWhenTheSiteAsksForIt) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n"
-      "\"ClientToken\"=\"Tk9Q-secret-part-7781\"\n");
+  registry.Write(HiveText()
+                     .Key("Software\\Orvel\\DataCollector")
+                     .String("LogComm", "1")
+                     .String("ClientToken", "Tk9Q-secret-part-7781"));
   collector->LoadConfiguration();
   ASSERT_TRUE(collector->Cfg().LogCommunications());
   server.enqueue(R"({"Authenticated":true})");
@@ -550,9 +551,7 @@ TEST_F(ServerExchangeTest, AnsweredDatesOutOfRangeOrAfterThePostedWindowAreNotTa
 }
 
 TEST_F(ServerExchangeTest, AnswersAreLoggedCutAndOnOneLine) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  registry.Write(HiveText().Key("Software\\Orvel\\DataCollector").String("LogComm", "1"));
   collector->LoadConfiguration();
   // A plain-text answer whose line break would forge a posted document.
   const std::string forged = "OK\r\n03/07/2024 14:05:09.000  Sending: {\"Command\":\"Post\"}";
@@ -759,9 +758,7 @@ TEST_F(ServerExchangeTest, PostWithoutDataOrEarlierCycleSendsHeaderAndContentsOn
 }
 
 TEST_F(ServerExchangeTest, PostedBodyAndLogLineAreTheTreeWritersTextByteForByte) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  registry.Write(HiveText().Key("Software\\Orvel\\DataCollector").String("LogComm", "1"));
   collector->LoadConfiguration();
   collector->Cfg().SetLocCode("CW001");
   collector->Cfg().SetDayOpenTimes("Caf\xC3\xA9 06:00 \xE2\x82\xAC");

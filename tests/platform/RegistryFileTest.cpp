@@ -17,6 +17,7 @@
 #include "platform/Registry.h"
 #include "platform/contract/RegistryHiveContract.h"
 #include "platform/posix/RegistryFile.h"
+#include "support/HiveText.h"
 #include "support/OtherUser.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -150,6 +151,23 @@ TEST(RegistryFileTest, HandWrittenFileWithEveryValueTypeLoads) {
     EXPECT_FALSE(hive.KeyExists("Software\\Removed"));
     // The case of the first spelling is kept.
     EXPECT_EQ(hive.SubKeyNames(""), std::vector<std::string>{"SOFTWARE"});
+  }
+}
+
+// The tests write their hives with HiveText; what it writes must load as given.
+TEST(RegistryFileTest, HiveTextLoadsAsWritten) {
+  HiveText text;
+  text.Key("Software\\Orvel").String("OrvelLocationCode", "Zürich \"Süd\" C:\\Wash\\").DWord("Count", 0xDEADBEEF);
+  text.Key(contract::kEveryKindKey);
+  for (const auto& [name, value] : contract::EveryKindOfValue()) text.Value(name, value);
+  TempDir dir;
+  WriteText(dir.file("built.reg"), text);
+  RegistryFile hive(dir.file("built.reg"));
+  EXPECT_EQ(hive.ReadValue("Software\\Orvel", "OrvelLocationCode"), RegistryValue::Text("Zürich \"Süd\" C:\\Wash\\"));
+  EXPECT_EQ(hive.ReadValue("Software\\Orvel", "Count"), RegistryValue::DWord(0xDEADBEEF));
+  for (const auto& [name, value] : contract::EveryKindOfValue()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(hive.ReadValue(contract::kEveryKindKey, name), value);
   }
 }
 
