@@ -12,46 +12,18 @@
 #include <system_error>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "support/FakeNetworkIdentity.h"
 
 namespace {
 
-// A network layer with fixed answers that counts its lookups.
-class FakeNetwork : public platform::NetworkIdentity {
- public:
-  std::vector<std::string> addresses;
-  std::map<std::string, std::vector<uint8_t>> hardware;
-  std::vector<platform::NetworkInterface> interfaces;
-  std::string defaultRoute;
-  bool failLookup = false;
-  mutable int lookups = 0;
-  mutable int hardwareQueries = 0;
-  mutable int interfaceQueries = 0;
-
-  std::vector<std::string> LocalIPv4Addresses() const override {
-    ++lookups;
-    if (failLookup) throw std::system_error(EHOSTUNREACH, std::generic_category(), "resolver down");
-    return addresses;
-  }
-  std::vector<uint8_t> HardwareAddressOf(const std::string& ipv4) const override {
-    ++hardwareQueries;
-    auto it = hardware.find(ipv4);
-    return it == hardware.end() ? std::vector<uint8_t>{} : it->second;
-  }
-  std::vector<platform::NetworkInterface> Interfaces() const override {
-    ++interfaceQueries;
-    return interfaces;
-  }
-  std::string DefaultRouteInterface() const override { return defaultRoute; }
-};
-
 struct Identity {
-  FakeNetwork* network;
+  FakeNetworkIdentity* network;
   std::unique_ptr<TMachineIdentity> identity;
 };
 
 Identity MakeIdentity() {
-  auto fake = std::make_unique<FakeNetwork>();
-  FakeNetwork* raw = fake.get();
+  auto fake = std::make_unique<FakeNetworkIdentity>();
+  FakeNetworkIdentity* raw = fake.get();
   return {raw, std::make_unique<TMachineIdentity>(std::move(fake))};
 }
 

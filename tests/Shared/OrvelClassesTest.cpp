@@ -6,25 +6,29 @@
 
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "support/HiveText.h"
 #include "support/ScopedRegistry.h"
 
 namespace {
 
-const std::string kHeader = "Windows Registry Editor Version 5.00\n\n";
+using platform::RegistryValue;
+using platform::RegistryValueType;
 
 // A registry holding one value of each type under \Software\Orvel\Test.
-const std::string kTyped = kHeader +
-                           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Test]\n"
-                           "\"Text\"=\"hello\"\n"
-                           "\"EmptyText\"=\"\"\n"
-                           "\"Expand\"=hex(2):25,00,54,00,4d,00,50,00,25,00,00,00\n"
-                           "\"Dword\"=dword:0000002a\n"
-                           "\"Negative\"=dword:ffffffff\n"
-                           "\"Multi\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00\n"
-                           "\"EmbeddedNul\"=hex(1):61,00,00,00,62,00,00,00\n"
-                           "\"Float\"=hex:00,00,00,00,00,00,f8,3f\n"
-                           "\"Short\"=hex:01,02\n"
-                           "\"Qword\"=hex(b):01,00,00,00,00,00,00,80\n";
+const std::string kTyped =
+    HiveText()
+        .Key("Software\\Orvel\\Test")
+        .String("Text", "hello")
+        .String("EmptyText", "")
+        .Value("Expand", RegistryValue::Text("%TMP%", RegistryValueType::ExpandString))
+        .DWord("Dword", 42)
+        .DWord("Negative", 0xffffffff)
+        .Value("Multi", RegistryValue::MultiText({"a", "bc"}))
+        // A text whose data go on after its NUL.
+        .Value("EmbeddedNul", RegistryValue{RegistryValueType::String, {'a', 0, 0, 0, 'b', 0, 0, 0}})
+        .Value("Float", RegistryValue::Binary({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xf8, 0x3f}))  // 1.5
+        .Value("Short", RegistryValue::Binary({0x01, 0x02}))
+        .Value("Qword", RegistryValue::QWord(0x8000000000000001ull));
 
 std::string ErrorOf(const std::function<void()>& action) {
   try {
@@ -198,7 +202,7 @@ TEST(OrvelRegistryTest, MultiStringAndQWordOnTheOpenKey) {
 }
 
 TEST(OrvelRegistryTest, MalformedHiveIsAnErrorNotAnEmptyRegistry) {
-  ScopedRegistry registry(kHeader + "[HKEY_LOCAL_MACHINE\\Software]\n\"A\"=dword:xyz\n");
+  ScopedRegistry registry(HiveText().Key("Software").Line("\"A\"=dword:xyz"));
   std::string message = ErrorOf([] { TOrvelRegistry::GetString(kLocalMachine, "\\Software", "A", "d"); });
   EXPECT_NE(message.find(registry.path()), std::string::npos) << message;
   EXPECT_NE(message.find("line 4"), std::string::npos) << message;

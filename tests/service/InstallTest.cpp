@@ -310,8 +310,7 @@ TEST_F(InstallTest, ServerOrderedUpdateStartsTheUpdaterAndTheServiceStopsCycling
   // Updaters are trusted when signed by this key.
   SigningKey key;
   std::ofstream(dir.file("registry.reg"), std::ios::trunc)
-      << site.Text() << "\n[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"UpdatePublicKey\"=\""
-      << key.PublicKey() << "\"\n";
+      << site.Hive().Key("Software\\Orvel\\DataCollector").String("UpdatePublicKey", key.PublicKey()).Text();
   StatsServer server;
   const std::string updaterSource = fs::path(BuiltProgram()).parent_path().parent_path().parent_path() /
                                     "tests/support/recording_updater";

@@ -17,6 +17,7 @@
 #include "platform/TextEncoding.h"
 #include "service/ChildProcess.h"
 #include "support/FixtureDatabase.h"
+#include "support/HiveText.h"
 #include "support/ScopedEnv.h"
 #include "support/OtherUser.h"
 #include "support/ScopedRegistry.h"
@@ -38,12 +39,17 @@ TSiteFixtureOptions SmallSite() {
 }
 
 std::string Hive(const std::string& database) {
-  return "Windows Registry Editor Version 5.00\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n\"InstallType\"=\"Server\"\n\"PATH\"=\"/opt/corvane/\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n\"Stage\"=\"19.2.0.0\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n\"Database\"=\"" + database + "\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n\"ClientToken\"=\"ops-token\"\n"
-         "\"LocCode\"=\"OPS001\"\n";
+  return HiveText()
+      .Key("Software\\Orvel\\Install")
+      .String("InstallType", "Server")
+      .String("PATH", "/opt/corvane/")
+      .Key("Software\\Orvel\\Corvane")
+      .String("Stage", "19.2.0.0")
+      .Key("Software\\Orvel\\Omnid\\Login")
+      .String("Database", database)
+      .Key("Software\\Orvel\\DataCollector")
+      .String("ClientToken", "ops-token")
+      .String("LocCode", "OPS001");
 }
 
 class OperatorModesTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 #include "support/RetrievalSite.h"
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "support/HiveText.h"
 
 namespace {
 
@@ -19,15 +20,17 @@ void ExecCommitted(TSiteDatabase& database, TSiteQuery& query) {
 // A server installation of the site product whose database is database.
 std::string InstallationRegistry(const TFixtureDatabase& database,
                                  const TSiteFixtureOptions& options) {
-  return "Windows Registry Editor Version 5.00\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n"
-         "\"InstallType\"=\"A\"\n\"PATH\"=\"/opt/corvane\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n"
-         "\"Stage\"=\"" + options.SWFileVersion + "\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n"
-         "\"Database\"=\"" + database.Name() + "\"\n\n"
-         "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n"
-         "\"ClientToken\"=\"retrieval-test\"\n\"LocCode\"=\"" + options.LocationCode + "\"\n";
+  return HiveText()
+      .Key("Software\\Orvel\\Install")
+      .String("InstallType", "A")
+      .String("PATH", "/opt/corvane")
+      .Key("Software\\Orvel\\Corvane")
+      .String("Stage", options.SWFileVersion)
+      .Key("Software\\Orvel\\Omnid\\Login")
+      .String("Database", database.Name())
+      .Key("Software\\Orvel\\DataCollector")
+      .String("ClientToken", "retrieval-test")
+      .String("LocCode", options.LocationCode);
 }
 
 }  // namespace

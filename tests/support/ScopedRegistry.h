@@ -14,7 +14,7 @@ class ScopedRegistry {
  public:
   ScopedRegistry();
   // The hive file starts with `regText`, a registry-export text such as
-  //   "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\"A\"=\"1\"\n"
+  // HiveText writes.
   explicit ScopedRegistry(const std::string& regText);
 
   const std::string& path() const { return path_; }

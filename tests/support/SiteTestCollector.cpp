@@ -2,21 +2,24 @@
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 
-std::string TSiteRegistry::Text() const {
-  std::string text = "Windows Registry Editor Version 5.00\n\n";
-  if (!Installed) return text;
-  auto value = [](const std::string& name, const std::string& data) {
-    return "\"" + name + "\"=\"" + data + "\"\n";
-  };
-  text += "[HKEY_LOCAL_MACHINE\\Software\\Orvel]\n\n";
-  text += "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]\n" + value("InstallType", InstallType) +
-          value("PATH", Path) + "\n";
-  text += "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]\n" + value("Stage", Stage) + "\n";
-  text += "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]\n" + value("Database", Database) + "\n";
-  text += "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\n" +
-          value("ClientToken", ClientToken) + value("LocCode", LocCode) + "\n";
-  return text;
+HiveText TSiteRegistry::Hive() const {
+  HiveText hive;
+  if (!Installed) return hive;
+  hive.Key("Software\\Orvel")
+      .Key("Software\\Orvel\\Install")
+      .String("InstallType", InstallType)
+      .String("PATH", Path)
+      .Key("Software\\Orvel\\Corvane")
+      .String("Stage", Stage)
+      .Key("Software\\Orvel\\Omnid\\Login")
+      .String("Database", Database)
+      .Key("Software\\Orvel\\DataCollector")
+      .String("ClientToken", ClientToken)
+      .String("LocCode", LocCode);
+  return hive;
 }
+
+std::string TSiteRegistry::Text() const { return Hive().Text(); }
 
 TSiteTestCollector::TSiteTestCollector()
     : TDataCollector([this](const std::string& msg, bool) { Lines.push_back(msg); }) {}

@@ -5,6 +5,7 @@
 
 #include "collector/DataCollector.h"
 #include "collector/SiteDatabase.h"
+#include "support/HiveText.h"
 #include "support/ScopedRegistry.h"
 
 // The registry of a site as the collector's configuration reads it.
@@ -17,7 +18,8 @@ struct TSiteRegistry {
   std::string ClientToken = "token-1";
   std::string LocCode = "TST001";
 
-  // The hive in the registry-export format.
+  // The hive, to add to, and its text in the registry-export format.
+  HiveText Hive() const;
   std::string Text() const;
 };
 
