@@ -253,10 +253,10 @@ bool TDataCollectorSvc::ServiceStop() {
     std::uint32_t waited = 0;
     do {
       LDataCollector->RequestStop();
-      if (waited >= kCycleStopLimitMs) {
+      if (waited >= LCycleStopLimitMs) {
         // Freeing the collector under the cycle would crash; waiting longer
         // would only have the service manager kill the process without a word.
-        AddLog("Service Stop: the running cycle did not end within " + std::to_string(kCycleStopLimitMs / 1000) +
+        AddLog("Service Stop: the running cycle did not end within " + std::to_string(LCycleStopLimitMs / 1000) +
                    " s; the process ends without waiting for it",
                true);
         std::_Exit(1);

@@ -101,6 +101,8 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   void TimerTick();
 
   int32_t LCycleSeconds = 60;
+  // kCycleStopLimitMs; a test shortens it.
+  std::uint32_t LCycleStopLimitMs = kCycleStopLimitMs;
   // Failed ticks in a row, of initialisations that raised and of cycles that
   // failed: only the first of a run goes to the event log, and a failing cycle
   // waits longer each time.

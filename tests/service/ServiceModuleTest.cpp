@@ -47,6 +47,7 @@ class TScriptedCollector : public TDataCollector {
     std::atomic<bool> openFails{false};
     std::atomic<int> opens{0};
     std::atomic<bool> blockInRetrieve{false};
+    std::atomic<bool> ignoreStop{false};  // the blocked retrieval does not end on a stop
     std::atomic<bool> retrieving{false};
     std::atomic<bool> retrieveEnded{false};
     std::atomic<bool> destroyed{false};
@@ -87,7 +88,7 @@ class TScriptedCollector : public TDataCollector {
     if (FScript.blockInRetrieve) {
       FScript.retrieving = true;
       // A database wait that only the stop request ends.
-      while (!LStop.Requested()) std::this_thread::sleep_for(5ms);
+      while (!LStop.Requested() || FScript.ignoreStop) std::this_thread::sleep_for(5ms);
       FScript.retrieveEnded = true;
       throw EDatabaseError("operation was cancelled");
     }
@@ -155,6 +156,7 @@ class TTestSvc : public TDataCollectorSvc {
   TTestSvc(platform::ServiceHost& host, const std::string& folder, TScriptedCollector::Script& script)
       : TDataCollectorSvc(host, nullptr, folder, folder + "/LOG"), FScript(script) {}
   using TDataCollectorSvc::LCycleSeconds;
+  using TDataCollectorSvc::LCycleStopLimitMs;
 
  protected:
   std::unique_ptr<TDataCollector> NewCollector(TDataCollectorOnLog onLog) override {
@@ -377,6 +379,35 @@ TEST_F(ServiceModuleTest, StopDuringACycleEndsItsWaitsAndFreesTheCollectorAfterI
   EXPECT_LT(at("Service Stopping"), at("Data Collector Shutting Down"));
   EXPECT_LT(at("No status updates were saved."), at("Data Collector Shutting Down"));
   EXPECT_EQ(texts.back(), "Service Stopped");
+}
+
+// A cycle that does not end when asked: the stop gives up after its limit,
+// logs so and ends the process (exit status 1) rather than free the collector
+// under the cycle or hang until the service manager kills it.
+TEST_F(ServiceModuleTest, AStopThatACycleDoesNotHonourEndsTheProcessAfterTheLimit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The dying process runs this test afresh, with a folder of its own: it
+  // takes this one's from the environment, which a fresh run does not overwrite.
+  setenv("DC_TEST_MODULE_FOLDER", FDir.path().c_str(), 0);
+  EXPECT_EXIT(
+      {
+        setenv("DC_TICK_MS", "2", 1);
+        std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost();
+        TTestSvc svc(*host, std::getenv("DC_TEST_MODULE_FOLDER"), script);
+        svc.LCycleStopLimitMs = 1000;
+        script.blockInRetrieve = true;
+        script.ignoreStop = true;
+        std::thread loop([&] { host->Run(svc); });
+        while (!script.retrieving) std::this_thread::sleep_for(5ms);
+        host->RequestStop();
+        loop.join();
+        std::_Exit(0);  // not reached: the stop ends the process
+      },
+      ::testing::ExitedWithCode(1), "");
+  unsetenv("DC_TEST_MODULE_FOLDER");
+  const std::vector<std::string> texts = Messages();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), "Service Stop: the running cycle did not end within 1 s; the process ends without waiting for it");
 }
 
 // What the service manager and the operator's console would receive.
