@@ -9,3 +9,9 @@ add_library(Firebird::fbclient UNKNOWN IMPORTED)
 set_target_properties(Firebird::fbclient PROPERTIES
   IMPORTED_LOCATION "${FIREBIRD_LIBRARY}"
   INTERFACE_INCLUDE_DIRECTORIES "${FIREBIRD_INCLUDE_DIR}")
+
+# The service manager's notify protocol and journal (POSIX backend).
+if(NOT WIN32)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+endif()

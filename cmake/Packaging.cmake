@@ -27,7 +27,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # Depends comes from dpkg-shlibdeps: the packages of the libraries the
-# program links (libfbclient2, libcurl4, libssl3, the C and C++ runtimes).
+# program links (libfbclient2, libcurl4, libssl3, libsystemd0, the C and C++ runtimes).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The embedded engine opens a site database given as a file path; the decoder
 # is a Python program.

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
   libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev
+  libsystemd-dev libsystemd0
   python3 procps tzdata
 )
 

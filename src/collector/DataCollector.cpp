@@ -263,6 +263,8 @@ void TDataCollector::RunCycleBody() {
       LCurCycleStats.SendEnd = DateTimeNow();
       result = kPostResend;
     }
+    LCurCycleStats.PostResult = result;
+    LCurCycleStats.SalesSent = data ? static_cast<int32_t>(data->SalesData().size()) : 0;
 
     if (result == kPostAccepted || result == kPostAnswerUnreadable) {
       LCurCycleStats.SaveStart = DateTimeNow();

@@ -35,6 +35,11 @@ class TStatus {
 
   CheckStatusWrapper* operator&() { return &FWrapper; }
   bool Failed() const { return (FWrapper.getState() & IStatus::STATE_ERRORS) != 0; }
+  // Whether the first error is `code` (an isc_* error code).
+  bool FirstErrorIs(ISC_STATUS code) const {
+    const intptr_t* errors = FStatus->getErrors();
+    return Failed() && errors != nullptr && errors[0] == isc_arg_gds && errors[1] == code;
+  }
   void Check() {
     if (!Failed()) return;
     const std::string message = Message();
@@ -227,6 +232,10 @@ void TSiteDatabase::Attach(const std::string& databaseName, const std::string& u
       create != nullptr
           ? provider->createDatabase(&status, databaseName.c_str(), dpbLength, dpbBuffer)
           : provider->attachDatabase(&status, databaseName.c_str(), dpbLength, dpbBuffer);
+  if (status.FirstErrorIs(isc_login)) {
+    // Firebird's text says only that some login was refused.
+    throw EDatabaseLoginError(status.Message() + " (login \"" + user + "\" on " + databaseName + ")");
+  }
   status.Check();
 
   std::lock_guard<std::mutex> lock(LAttachmentLock);

@@ -68,7 +68,8 @@ class TSiteDatabase {
   TSiteDatabase& operator=(const TSiteDatabase&) = delete;
 
   // Attaches to databaseName. Disconnects first when connected. Raises
-  // EDatabaseError when the database cannot be opened or the login is refused.
+  // EDatabaseLoginError, naming the login, when the login is refused, and
+  // EDatabaseError when the database cannot be opened.
   void Connect(const std::string& databaseName, const std::string& user,
                const std::string& password);
   // Creates the database and stays connected to it; user becomes its owner.

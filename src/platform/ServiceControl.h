@@ -18,8 +18,11 @@
 // plus the security descriptor in SDDL form ("SecurityDescriptor"). Beside the
 // record it writes a systemd unit "<name>.service" into the folder named by
 // the environment variable DC_SYSTEMD_DIR, else "/etc/systemd/system". The
-// unit runs the program in the foreground, restarts it on failure and stops it
-// with SIGTERM. It runs the service in a sandbox: files it creates are private
+// unit runs the program in the foreground as a notify service (the program
+// tells systemd when it has started and what it does), restarts it on
+// failure, stops it with SIGTERM and kills it kServiceStopTimeout later. When
+// the hive is not the default one (DC_REGISTRY names another file), the unit
+// passes that file's absolute path on in DC_REGISTRY. It runs the service in a sandbox: files it creates are private
 // (UMask=0077), its /tmp is its own, it gains no privileges, /usr, /boot and
 // /etc are read-only and home folders hidden, except for the writable folders
 // of its definition, its program's folder and the hive's folder. Programs the
@@ -28,15 +31,23 @@
 // unit lies in systemd's own folder is it enabled with systemctl; no other
 // program is ever started.
 //
-// A running service is known by its run mark: the file "<name>.pid" in the
-// folder of the record's image path, holding the process id and locked by the
-// running process for its whole life (MarkServiceRunning). Stopping sends
-// SIGTERM to that process, once /proc/<pid>/exe shows that it runs the
-// record's program, and waits for the lock to be released.
+// A running service is known by its run mark: the file "<name>.pid", holding
+// the process id and locked by the running process for its whole life
+// (MarkServiceRunning). It lies in the runtime folder systemd creates for the
+// unit (RuntimeDirectory=, "/run/datacollector", named to the service in
+// RUNTIME_DIRECTORY); a service started otherwise keeps it in its program's
+// folder, or in the runtime folder when the program's folder is read-only.
+// Stopping looks in both, sends SIGTERM to the process holding the mark, once
+// /proc/<pid>/exe shows that it runs the record's program, and waits for the
+// lock to be released.
 //
 // Thread-safe: nothing is kept between calls except by the caller's objects.
 
 namespace platform {
+
+// How long a service may take to stop before its manager gives up on it: the
+// unit's TimeoutStopSec and StopService's default wait.
+constexpr std::chrono::seconds kServiceStopTimeout{200};
 
 // Values of a service record, numbered as the Windows manager numbers them.
 constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
@@ -73,6 +84,7 @@ struct ServiceInstallReport {
   std::string unitFile;      // the systemd unit written
   bool unitEnabled = false;  // whether systemctl enabled it
   std::string note;          // why it was not enabled; "" when it was
+  std::string nextStep;      // what the operator does next: start the service, or enable it
 };
 
 enum class ServiceState { Stopped, StartPending, StopPending, Running };
@@ -135,7 +147,7 @@ bool ServiceExists(const std::string& computerName, const std::string& name);
 // and when no such service exists; false when the manager cannot be reached
 // or the service does not stop. Never raises.
 bool StopService(const std::string& computerName, const std::string& name,
-                 std::chrono::milliseconds limit = std::chrono::seconds(120));
+                 std::chrono::milliseconds limit = kServiceStopTimeout);
 
 // The run mark of a running service: created and locked by the service
 // process when it starts, removed and released when the object is destroyed
@@ -156,7 +168,7 @@ class ServiceRunMark {
 using ServiceNotice = std::function<void(const std::string& message)>;
 
 // Marks the calling process as the running service `name` whose program lies
-// in `programFolder`. Liveness comes only from the lock: an existing mark that
+// in `programFolder` (the mark's folder: see above). Liveness comes only from the lock: an existing mark that
 // no running copy of this program holds locked (left by a killed process, or
 // locked by some other process) is stale, and is removed with a notice; the
 // new mark is a file of this process's user alone. Raises ServiceControlError

@@ -9,11 +9,12 @@
 // execute, stop and shutdown handlers, a message loop on the thread that calls
 // ServiceHost::Run, and timers whose ticks run on that loop.
 //
-// POSIX: the service runs in the foreground (as systemd runs a Type=simple
-// service, or from a shell). SIGTERM and SIGINT ask it to stop (ServiceStop);
-// SIGUSR1 is the system-shutdown notice (ServiceShutdown). Run blocks these
-// three signals in every thread it creates and in the calling thread, and
-// forwards them from a thread of its own.
+// POSIX: the service runs in the foreground (as systemd runs the service, or
+// from a shell). SIGTERM and SIGINT ask it to stop (ServiceStop); SIGUSR1 is
+// the system-shutdown notice (ServiceShutdown); SIGHUP asks it to reload its
+// parameters (ServiceParamChange). Run blocks these four signals in every
+// thread it creates and in the calling thread, and forwards them from a
+// thread of its own.
 
 namespace platform {
 
@@ -41,6 +42,9 @@ class ServiceHandler {
   virtual bool ServiceStop() = 0;
   // The system is shutting down; the thread is terminated afterwards.
   virtual void ServiceShutdown() = 0;
+  // The service's parameters may have changed (files reopened, settings read
+  // again); the service carries on.
+  virtual void ServiceParamChange() {}
 };
 
 // The service thread's view of the control requests. Used on the service thread only.
@@ -51,7 +55,7 @@ class ServiceThread {
   virtual ~ServiceThread() = default;
 
   virtual bool Terminated() const = 0;
-  // Handles the requests that have arrived (stop, shutdown) by calling the
+  // Handles the requests that have arrived (stop, shutdown, parameter change) by calling the
   // handler; with wait, first waits until one arrives or the thread is terminated.
   virtual void ProcessRequests(bool wait) = 0;
 

@@ -2,18 +2,21 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
 
+#include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
 #include "platform/CrashReport.h"
 #include "platform/EventLog.h"
 #include "platform/ServiceControl.h"
+#include "platform/ServiceReporter.h"
 #include "service/LogFile.h"
 #include "service/OperatorModes.h"
 
@@ -39,6 +42,14 @@ std::uint32_t TickLength() {
   const char* end = text + std::char_traits<char>::length(text);
   const auto [stop, error] = std::from_chars(text, end, value);
   return error == std::errc() && stop == end && value > 0 ? value : kDefaultTickMs;
+}
+
+// "HH:NN:SS" of a date-time.
+std::string ClockTime(TDateTime value) {
+  const TDateTimeFields fields = DecodeDateTime(value);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", fields.hour % 100, fields.minute % 100, fields.second % 100);
+  return text;
 }
 
 std::string WithSeparator(std::string folder) {
@@ -127,6 +138,10 @@ int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
     // Lets an uninstall stop this process; held until the service has ended.
     const auto runMark = platform::MarkServiceRunning(kName, LProgramFolder,
                                                       [this](const std::string& msg) { AddLog(msg, false); });
+    if (LServiceReporter == nullptr) {
+      LOwnServiceReporter = platform::OpenServiceReporter(kName);
+      LServiceReporter = LOwnServiceReporter.get();
+    }
     return LHost.Run(*this);
   } catch (...) {
     AddLog("Exception: " + CurrentExceptionMessage(), true);
@@ -134,6 +149,27 @@ int TDataCollectorSvc::Run(const std::vector<std::string>& args) {
     if (!installing) std::cerr << "DataCollector: " << CurrentExceptionMessage() << "\n";
     return 1;
   }
+}
+
+void TDataCollectorSvc::RemoveOldLogs(TDateTime today) {
+  int32_t days = TDataCollectorConfiguration::kDefaultLogRetentionDays;
+  try {
+    TDataCollectorConfiguration cfg;
+    cfg.LoadRegistryConfiguration();
+    days = cfg.LogRetentionDays();
+  } catch (...) {
+    // An unreadable hive keeps the default, as a missing value does.
+  }
+  if (days <= 0 || LLogFile->CurrentLogFileName().empty()) return;
+  const std::string folder = std::filesystem::path(LLogFile->CurrentLogFileName()).parent_path().string();
+  const std::vector<std::string> removed =
+      TBaseLogFile::RemoveDailyFilesBefore(folder, kLogSource, {".LOG", ".elf"}, today - days);
+  if (removed.empty()) return;
+  std::string names;
+  for (const std::string& name : removed) names += (names.empty() ? "" : ", ") + name;
+  LLogFile->AddLog("Removed " + std::to_string(removed.size()) + " log file(s) older than " + std::to_string(days) +
+                       " days (LogRetentionDays): " + names,
+                   TLogOutputType::toBoth);
 }
 
 void TDataCollectorSvc::AddLog(const std::string& Msg, bool ToSysLog) {
@@ -144,6 +180,7 @@ void TDataCollectorSvc::AddLog(const std::string& Msg, bool ToSysLog) {
       LEventLog->ReportError(Msg);
     } catch (...) {
     }
+    if (LServiceReporter != nullptr) LServiceReporter->Report(platform::ReportSeverity::Error, Msg);
   }
   try {
     if (!LLogFile) {
@@ -153,12 +190,14 @@ void TDataCollectorSvc::AddLog(const std::string& Msg, bool ToSysLog) {
       LLogFile = std::move(logFile);
     }
     const TDateTime today = DateOf(DateTimeNow());
-    if (today != LLogDate) {
+    const bool newDay = today != LLogDate;
+    if (newDay) {
       LLogDate = today;
       if (LReporter != nullptr) LReporter->SetReportFile(ReportFileFor(today));
       LLogFile->AddLog("  " + std::string(50, '-'), TLogOutputType::toBoth);
     }
     LLogFile->AddLog(Msg, TLogOutputType::toBoth);
+    if (newDay) RemoveOldLogs(today);
   } catch (...) {
   }
 }
@@ -169,12 +208,23 @@ bool TDataCollectorSvc::ServiceStart() {
   LTimer->SetInterval(LTickMs / 2 > 0 ? LTickMs / 2 : 1);
   LTimer->SetEnabled(true);
   AddLog("Service Start complete", false);
+  if (LServiceReporter != nullptr) {
+    LServiceReporter->Ready();
+    LServiceReporter->Status("Started; first cycle in " + std::to_string(LCycleSeconds) + " s");
+  }
   return true;
 }
 
 void TDataCollectorSvc::CreateCollector() {
   if (LDataCollector) return;
-  LDataCollector = NewCollector([this](const std::string& msg, bool toSysLog) { AddLog(msg, toSysLog); });
+  LDataCollector = NewCollector([this](const std::string& msg, bool toSysLog) {
+    if (msg.rfind("ERROR: ", 0) == 0) {
+      std::lock_guard<std::mutex> hold(LCritical);
+      LTickError = msg.substr(7);
+    }
+    if (LUninstallEcho != nullptr) *LUninstallEcho << "    " << msg << std::endl;
+    AddLog(msg, toSysLog);
+  });
   LDataCollector->SetOnUpdating([this](bool uninstall) { CollectorUpdating(uninstall); });
 }
 
@@ -190,14 +240,28 @@ void TDataCollectorSvc::ServiceExecute(platform::ServiceThread& thread) {
 bool TDataCollectorSvc::ServiceStop() {
   LStopping = true;
   LTimer->SetEnabled(false);
+  if (LServiceReporter != nullptr) {
+    LServiceReporter->Stopping();
+    LServiceReporter->Status("Stopping");
+  }
   if (LDataCollector) {
     AddLog("Service Stopping", false);
     // A cycle may be running on the main thread: its network and database
     // waits end now, and the collector is shut down only after the tick. The
     // request is repeated while the tick runs, so that a statement the cycle
     // starts after the first request is cancelled as well.
+    std::uint32_t waited = 0;
     do {
       LDataCollector->RequestStop();
+      if (waited >= LCycleStopLimitMs) {
+        // Freeing the collector under the cycle would crash; waiting longer
+        // would only have the service manager kill the process without a word.
+        AddLog("Service Stop: the running cycle did not end within " + std::to_string(LCycleStopLimitMs / 1000) +
+                   " s; the process ends without waiting for it",
+               true);
+        std::_Exit(1);
+      }
+      waited += kStopRepeatMs;
     } while (!LTimer->WaitForTickFor(kStopRepeatMs));
     LTimer->SetEnabled(false);
     LDataCollector->Shutdown();
@@ -205,6 +269,13 @@ bool TDataCollectorSvc::ServiceStop() {
     AddLog("Service Stopped", false);
   }
   return true;
+}
+
+void TDataCollectorSvc::ServiceParamChange() {
+  AddLog("Reload request received: the log file is reopened", false);
+  std::lock_guard<std::mutex> hold(LCritical);
+  // The old writer writes what it still caches as it goes.
+  LLogFile.reset();
 }
 
 void TDataCollectorSvc::ServiceShutdown() {
@@ -248,19 +319,36 @@ void TDataCollectorSvc::TimerTick() {
                       " in order to return to normal operations");
   }
   if (!LDataCollector->Active()) return;
+  const TDateTime tickStart = DateTimeNow();
+  {
+    std::lock_guard<std::mutex> hold(LCritical);
+    LTickError.clear();
+  }
   if (!LDataCollector->Initialized()) {
     LCycleSeconds = kInitializeRetrySeconds;
+    std::string raised;
     try {
       LDataCollector->Initialize();
       LInitFailures = 0;
     } catch (...) {
       ++LInitFailures;
-      AddLog("Exception during initialization: " + CurrentExceptionMessage(), LInitFailures == 1);
+      raised = CurrentExceptionMessage();
+      AddLog("Exception during initialization: " + raised, LInitFailures == 1);
+    }
+    if (!LDataCollector->Initialized() && LDataCollector->Active()) {
+      std::string reason = raised;
+      if (reason.empty()) {
+        std::lock_guard<std::mutex> hold(LCritical);
+        reason = LTickError;
+      }
+      ReportOutcome(platform::ReportSeverity::Error, "Not initialized" + (reason.empty() ? "" : ": " + reason) +
+                                                         "; next attempt in " + std::to_string(LCycleSeconds) + " s");
     }
   }
   if (LDataCollector->Initialized()) {
     bool failed = false;
     bool raised = false;
+    std::string raisedMessage;
     int32_t wait = 0;
     try {
       LDataCollector->RunCycle();
@@ -270,7 +358,8 @@ void TDataCollectorSvc::TimerTick() {
     } catch (...) {
       failed = true;
       raised = true;
-      AddLog("Exception during processing cycle: " + CurrentExceptionMessage(), LCycleFailures == 0);
+      raisedMessage = CurrentExceptionMessage();
+      AddLog("Exception during processing cycle: " + raisedMessage, LCycleFailures == 0);
     }
     if (failed) {
       ++LCycleFailures;
@@ -282,5 +371,54 @@ void TDataCollectorSvc::TimerTick() {
       LCycleFailures = 0;
     }
     LCycleSeconds = wait;
+    ReportCycle(failed, raisedMessage, tickStart);
+  }
+}
+
+void TDataCollectorSvc::ReportOutcome(platform::ReportSeverity severity, const std::string& summary) {
+  if (LServiceReporter == nullptr) return;
+  LServiceReporter->Report(severity, summary);
+  LServiceReporter->Status(summary);
+}
+
+void TDataCollectorSvc::ReportCycle(bool failed, const std::string& raisedMessage, TDateTime tickStart) {
+  if (LServiceReporter == nullptr || !LDataCollector->Active()) return;
+  std::string reason = raisedMessage;
+  {
+    std::lock_guard<std::mutex> hold(LCritical);
+    if (reason.empty()) reason = LTickError;
+  }
+  const std::string because = reason.empty() ? std::string() : ": " + reason;
+  const std::string next = std::to_string(LCycleSeconds) + " s";
+  if (failed) {
+    ReportOutcome(platform::ReportSeverity::Error, "Cycle failed (" + std::to_string(LCycleFailures) +
+                                                       " in a row)" + because + "; next attempt in " + next);
+    return;
+  }
+  const TCycleStatistics& stats = LDataCollector->LastCycleStats();
+  if (stats.SendStart < tickStart || stats.PostResult == 0) {
+    ReportOutcome(platform::ReportSeverity::Warning, "Cycle ended without a post" + because + "; next cycle in " + next);
+    return;
+  }
+  const std::string at = ClockTime(stats.SendEnd);
+  const std::string sales = std::to_string(stats.SalesSent) + (stats.SalesSent == 1 ? " sale" : " sales");
+  switch (stats.PostResult) {
+    case TDataCollector::kPostAccepted:
+      ReportOutcome(platform::ReportSeverity::Information,
+                    "Last post accepted " + at + ", " + sales + "; next cycle in " + next);
+      break;
+    case TDataCollector::kPostAnswerUnreadable:
+      ReportOutcome(platform::ReportSeverity::Warning, "Last post taken " + at + ", " + sales +
+                                                           ", but the server's answer was unreadable; the data "
+                                                           "travels again; next cycle in " + next);
+      break;
+    case TDataCollector::kPostResend:
+      ReportOutcome(platform::ReportSeverity::Warning,
+                    "Post at " + at + " not accepted" + because + "; resending in " + next);
+      break;
+    default:
+      ReportOutcome(platform::ReportSeverity::Warning,
+                    "Post at " + at + ": the server asked to initialize again; next cycle in " + next);
+      break;
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <iosfwd>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,8 @@ namespace platform {
 class CrashReporter;
 class EventLog;
 class ServiceControl;
+class ServiceReporter;
+enum class ReportSeverity;
 }  // namespace platform
 
 // The service module "DataCollectorSvc" ("Data Collector"): interprets the
@@ -59,6 +62,20 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   void ServiceExecute(platform::ServiceThread& thread) override;
   bool ServiceStop() override;
   void ServiceShutdown() override;
+  // Logs the request and reopens the log file (a fresh writer, which reads
+  // the location code again).
+  void ServiceParamChange() override;
+
+  // Where a running service reports its event-log lines, a one-line summary
+  // of every initialisation and cycle, and its state (started, the last
+  // cycle's outcome, stopping). Run sets the system's reporter when it runs
+  // the service; a test may set its own. reporter must outlive the module.
+  void SetServiceReporter(platform::ServiceReporter* reporter) { LServiceReporter = reporter; }
+
+  // How long ServiceStop waits for a running cycle to end. A cycle still
+  // running then cannot be freed safely: the process logs it and ends, so
+  // that a stop never hangs beyond the service manager's own limit.
+  static constexpr std::uint32_t kCycleStopLimitMs = 190 * 1000;
 
   // The full path of the marker file that makes every due tick raise.
   std::string CrashTestFile() const;
@@ -84,6 +101,8 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   void TimerTick();
 
   int32_t LCycleSeconds = 60;
+  // kCycleStopLimitMs; a test shortens it.
+  std::uint32_t LCycleStopLimitMs = kCycleStopLimitMs;
   // Failed ticks in a row, of initialisations that raised and of cycles that
   // failed: only the first of a run goes to the event log, and a failing cycle
   // waits longer each time.
@@ -93,7 +112,13 @@ class TDataCollectorSvc : public platform::ServiceHandler {
  private:
   void CreateCollector();
   void CollectorUpdating(bool Uninstall);
+  // The summary of an initialisation or a cycle, to the reporter: a line and the status.
+  void ReportOutcome(platform::ReportSeverity severity, const std::string& summary);
+  void ReportCycle(bool failed, const std::string& raisedMessage, TDateTime tickStart);
   std::string ReportFileFor(TDateTime day) const;
+  // Deletes the daily logs and crash reports older than the configured
+  // retention, with a log line. Under LCritical, with LLogFile present.
+  void RemoveOldLogs(TDateTime today);
 
   platform::ServiceHost& LHost;
   platform::CrashReporter* LReporter;
@@ -107,6 +132,14 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   std::unique_ptr<platform::Timer> LTimer;
   std::mutex LCritical;
   std::unique_ptr<platform::EventLog> LEventLog;
+  std::unique_ptr<platform::ServiceReporter> LOwnServiceReporter;
+  platform::ServiceReporter* LServiceReporter = nullptr;
+  // The last error line the collector logged since the tick began ("ERROR: "
+  // lines: the collector marks its failures so); the reason of the summary.
+  std::string LTickError;
+  // During a /UNINSTALL without SILENT: where what it removes is listed, the
+  // collector's steps in the site database included.
+  std::ostream* LUninstallEcho = nullptr;
   // The manager RegisterService works with, for the hooks.
   std::unique_ptr<platform::ServiceControl> LServiceControl;
   // Set by ServiceStop before anything else: ticks that begin afterwards

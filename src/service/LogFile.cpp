@@ -1,5 +1,6 @@
 #include "service/LogFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <algorithm>
 #include <filesystem>
@@ -125,6 +126,39 @@ std::string TBaseLogFile::BuildLogFileName(const std::string& LocationCode,
   if (LogDate == 0) LogDate = DateTimeNow();
   const std::string folder = OverridePath.empty() ? GetLogFolder() : OverridePath;
   return BuildFileName(folder, LocationCode, SourceName, DateToYYYYMMDD(LogDate), LogExtension);
+}
+
+std::vector<std::string> TBaseLogFile::RemoveDailyFilesBefore(const std::string& Folder,
+                                                           const std::string& SourceName,
+                                                           const std::vector<std::string>& Extensions,
+                                                           TDateTime OldestKeptDay) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> removed;
+  const std::string oldestKept = DateToYYYYMMDD(OldestKeptDay);
+  const std::string infix = SourceName + "_";
+  std::error_code error;
+  fs::directory_iterator entries(Folder, error);
+  if (error) return removed;
+  for (const fs::directory_entry& entry : entries) {
+    const std::string name = entry.path().filename().string();
+    for (const std::string& extension : Extensions) {
+      // "<code>_<source>_" + 8 digits + extension; the code may be empty.
+      const size_t tail = 8 + extension.size();
+      if (name.size() < infix.size() + tail || name.compare(name.size() - extension.size(), extension.size(), extension) != 0)
+        continue;
+      const std::string day = name.substr(name.size() - tail, 8);
+      if (day.find_first_not_of("0123456789") != std::string::npos) continue;
+      const size_t sourceAt = name.size() - tail - infix.size();
+      if (name.compare(sourceAt, infix.size(), infix) != 0) continue;
+      if (sourceAt > 0 && name[sourceAt - 1] != '_') continue;
+      if (day >= oldestKept) continue;
+      std::error_code ignored;
+      if (!fs::is_regular_file(fs::symlink_status(entry.path(), ignored))) continue;
+      if (fs::remove(entry.path(), ignored)) removed.push_back(name);
+    }
+  }
+  std::sort(removed.begin(), removed.end());
+  return removed;
 }
 
 std::string TBaseLogFile::LogNameSearchMask(const std::string& LocationCode,

@@ -86,6 +86,14 @@ class TBaseLogFile {
   static std::string BuildLogFileName(const std::string& LocationCode, const std::string& SourceName,
                                       TDateTime LogDate, const std::string& OverridePath,
                                       const std::string& LogExtension);
+  // Deletes in Folder the daily files of SourceName, of any location code,
+  // whose day lies before OldestKeptDay: "<code>_<SourceName>_<YYYYMMDD>"
+  // with one of Extensions. Only regular files are deleted, and nothing else;
+  // a file that cannot be deleted is left. Returns the names of the files
+  // deleted. Never raises.
+  static std::vector<std::string> RemoveDailyFilesBefore(const std::string& Folder, const std::string& SourceName,
+                                                         const std::vector<std::string>& Extensions,
+                                                         TDateTime OldestKeptDay);
   // A wildcard matching every day's file of one source.
   static std::string LogNameSearchMask(const std::string& LocationCode,
                                        const std::string& SourceName,

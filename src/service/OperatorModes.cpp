@@ -19,6 +19,7 @@
 #include "collector/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "model/JSONConventions.h"
+#include "platform/Registry.h"
 #include "platform/TextEncoding.h"
 #include "server/QuorixURI.h"
 #include "server/ServerDocuments.h"
@@ -428,6 +429,7 @@ int TOperatorModes::RunCheck() {
   TDataCollectorConfiguration& cfg = collector.Cfg();
 
   // Registry values.
+  report.Line(true, "Registry hive", platform::RegistryHiveLocation(platform::RegistryRoot::LocalMachine));
   try {
     collector.LoadConfiguration();
   } catch (...) {

@@ -12,6 +12,7 @@
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
 #include "platform/Files.h"
+#include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "service/DataCollectorSvcMain.h"
 
@@ -58,11 +59,17 @@ int TDataCollectorSvc::RegisterService(bool Install, bool Silent) {
     ~TRelease() { control.reset(); }
   } release{LServiceControl};
 
+  platform::ServiceInstallReport report;
+  // Without Silent, an uninstall lists on out what it removes as it goes.
+  LUninstallEcho = Install || Silent ? nullptr : &std::cout;
+  struct TEndEcho {
+    std::ostream*& echo;
+    ~TEndEcho() { echo = nullptr; }
+  } endEcho{LUninstallEcho};
   try {
     if (Install) {
       ServiceBeforeInstall();
-      const platform::ServiceInstallReport report =
-          LServiceControl->InstallService({kName, kDisplayName, platform::ExecutablePath(), WritableFolders()});
+      report = LServiceControl->InstallService({kName, kDisplayName, platform::ExecutablePath(), WritableFolders()});
       if (!report.unitEnabled) {
         AddLog("The systemd unit " + report.unitFile + " was written but not enabled: " + report.note);
       }
@@ -76,7 +83,13 @@ int TDataCollectorSvc::RegisterService(bool Install, bool Silent) {
         throw;
       }
     } else {
+      if (LUninstallEcho) *LUninstallEcho << "Removing the service " << kName << ":" << std::endl;
       ServiceBeforeUninstall();
+      if (LUninstallEcho) {
+        *LUninstallEcho << "  its record " << platform::ServiceRecordKey(kName) << " in "
+                        << platform::RegistryHiveLocation(platform::RegistryRoot::LocalMachine)
+                        << ", and its unit with the service manager" << std::endl;
+      }
       LServiceControl->RemoveService(kName);
       ServiceAfterUninstall();
     }
@@ -89,8 +102,15 @@ int TDataCollectorSvc::RegisterService(bool Install, bool Silent) {
     std::cerr << message << std::endl;
     return 1;
   }
-  if (!Silent) {
-    std::cout << (Install ? "Service installed successfully" : "Service uninstalled successfully") << std::endl;
+  if (Silent) return 0;
+  if (!Install) {
+    std::cout << "Service uninstalled successfully" << std::endl;
+  } else if (report.unitEnabled) {
+    std::cout << "Service installed successfully\nNext step: " << report.nextStep << std::endl;
+  } else {
+    // The record is there, but nothing starts the service yet.
+    std::cout << "Service installed, but its unit " << report.unitFile << " was not enabled (" << report.note
+              << ")\nNext step: " << report.nextStep << std::endl;
   }
   return 0;
 }
@@ -121,8 +141,19 @@ void TDataCollectorSvc::ServiceAfterInstall() {
 
 void TDataCollectorSvc::ServiceBeforeUninstall() {
   AddLog(Versioned("Preparing to uninstall "), false);
-  if (!platform::ServiceExists("", kName) || !platform::StopService("", kName)) return;
+  if (!platform::ServiceExists("", kName) || !platform::StopService("", kName)) {
+    if (LUninstallEcho) {
+      *LUninstallEcho << "  (the service could not be stopped: the collector's tables stay in the site database)"
+                      << std::endl;
+    }
+    return;
+  }
   AddLog("Stopped the running service during uninstall", false);
+  if (LUninstallEcho) {
+    *LUninstallEcho << "  the running service, now stopped\n"
+                    << "  the collector's tables and trigger in the site database (the collector's steps follow)"
+                    << std::endl;
+  }
   CreateCollector();
   // A database that cannot be cleaned must not keep the service installed.
   try {
@@ -141,6 +172,9 @@ void TDataCollectorSvc::ServiceAfterUninstall() {
   AddLog(Versioned("Uninstalling "), true);
   TRegistry reg(kLocalMachine, kKeyAllAccess);
   const std::string eventSource = kEventSourceKey + std::string(kName);
-  if (reg.KeyExists(eventSource)) reg.DeleteKey(eventSource);
+  if (reg.KeyExists(eventSource)) {
+    if (LUninstallEcho) *LUninstallEcho << "  its event source " << eventSource.substr(1) << std::endl;
+    reg.DeleteKey(eventSource);
+  }
   AddLog("Uninstall complete", false);
 }

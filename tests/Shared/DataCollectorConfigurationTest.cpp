@@ -160,6 +160,25 @@ TEST_F(ConfigurationTest, LateSalesOverlapKeepsTheDefaultForAnythingButANumberIn
   }
 }
 
+TEST_F(ConfigurationTest, LogRetentionDaysKeepsTheDefaultForAnythingButANumberInRange) {
+  struct Case {
+    std::optional<std::string> stored;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {std::nullopt, 90}, {"", 90},   {" 30 ", 30},   {"0", 0},         {"-5", 0},
+      {"abc", 90},        {"7x", 90}, {"3650", 3650}, {"99999", 3650},
+  };
+  for (const Case& c : cases) {
+    InstallSite();
+    if (c.stored) PutText(kCollector, "LogRetentionDays", *c.stored);
+    TDataCollectorConfiguration cfg;
+    cfg.LoadRegistryConfiguration();
+    EXPECT_EQ(cfg.LogRetentionDays(), c.expected) << "stored: " << c.stored.value_or("(missing)");
+    DeleteKey(kCollector);
+  }
+}
+
 TEST_F(ConfigurationTest, LocCodeUpperCasesAsciiLettersOnly) {
   PutText(kCollector, "LocCode", "ab\xC3\xA9z-9 q");
   TDataCollectorConfiguration cfg;

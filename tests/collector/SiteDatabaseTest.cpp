@@ -150,16 +150,33 @@ TEST_P(SiteDatabaseTest, ConnectFailureCarriesFirebirdsMessage) {
   EXPECT_FALSE(other.Connected());
 }
 
-// The embedded engine checks no password; a server must.
-TEST(SiteDatabaseServer, RefusesAWrongPassword) {
+// The embedded engine checks no password; a server must, and the refusal
+// names the login that was refused.
+TEST(SiteDatabaseServer, RefusesAWrongLoginAndNamesIt) {
   if (FirebirdServer().empty()) {
     GTEST_SKIP() << "DC_FIREBIRD_SERVER is not set: the client/server path is not tested";
   }
   const TFixtureDatabase fixture({}, TConnectionMode::Server);
-  TSiteDatabase database;
-  EXPECT_THROW(database.Connect(fixture.Name(), DBUserName(), "not-the-password"), EDatabaseError);
-  EXPECT_FALSE(database.Connected());
-  EXPECT_NO_THROW(fixture.Connect(database));
+  const struct {
+    const char* name;
+    std::string user;
+    std::string password;
+  } cases[] = {
+      {"wrong password", DBUserName(), "not-the-password"},
+      {"unknown user", "NO_SUCH_LOGIN", "whatever"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSiteDatabase database;
+    try {
+      database.Connect(fixture.Name(), c.user, c.password);
+      ADD_FAILURE() << "the login was accepted";
+    } catch (const EDatabaseLoginError& e) {
+      EXPECT_NE(std::string(e.what()).find("login \"" + c.user + "\""), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(database.Connected());
+    EXPECT_NO_THROW(fixture.Connect(database));
+  }
 }
 
 TEST_P(SiteDatabaseTest, TransactionStateIsEnforced) {

@@ -118,10 +118,34 @@ TEST_F(ServiceControlTest, InstallWritesTheRecordAndAUnitThatRunsTheProgramInThe
   EXPECT_THAT(report.note, HasSubstr("DC_SYSTEMD_DIR"));
   const std::string unit = ReadText(UnitFile());
   EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + dir.file("program/DataCollector") + "\"\n"));
-  for (const char* line : {"Type=simple\n", "Restart=on-failure\n", "KillSignal=SIGTERM\n",
-                           "KillMode=process\n", "WantedBy=multi-user.target\n"}) {
+  for (const char* line : {"Type=notify\n", "RuntimeDirectory=datacollector\n", "Restart=on-failure\n",
+                           "KillSignal=SIGTERM\n", "KillMode=process\n", "TimeoutStopSec=200\n",
+                           "WantedBy=multi-user.target\n"}) {
     EXPECT_THAT(unit, HasSubstr(line));
   }
+  EXPECT_THAT(report.nextStep, HasSubstr("systemctl enable --now TestSvc"));
+}
+
+// The service reads the hive /INSTALL was given: the unit names it, as an
+// absolute path written so that systemd takes every character literally.
+TEST_F(ServiceControlTest, UnitPassesAHiveThatIsNotTheDefaultOn) {
+  const struct {
+    std::string given;
+    std::string line;
+  } cases[] = {
+      {registry.path(), "Environment=\"DC_REGISTRY=" + registry.path() + "\"\n"},
+      {"relative/hive.reg", "Environment=\"DC_REGISTRY=" + fs::current_path().string() + "/relative/hive.reg\"\n"},
+      {dir.file("100% \"odd\".reg"), "Environment=\"DC_REGISTRY=" + dir.file("100%% \\\"odd\\\".reg") + "\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    ScopedEnv hive("DC_REGISTRY", c.given.c_str());
+    auto control = OpenServiceControl("");
+    control->InstallService(Definition());
+    EXPECT_THAT(ReadText(UnitFile()), HasSubstr(c.line));
+    control->RemoveService("TestSvc");
+  }
+  fs::remove_all("relative");
 }
 
 TEST_F(ServiceControlTest, UnitCommandLineKeepsEveryCharacterOfThePathLiterally) {
@@ -213,6 +237,35 @@ TEST_F(ServiceControlTest, StopEndsTheRunningServiceAndWaitsForIt) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
   children.clear();
   EXPECT_EQ(control->QueryStatus("TestSvc").state, ServiceState::Stopped);
+}
+
+// Started by systemd (RUNTIME_DIRECTORY), the service keeps its run mark in
+// the unit's runtime folder, so its program's folder may be read-only; a stop
+// finds it there, and a second copy started from a shell is refused.
+TEST_F(ServiceControlTest, RunMarkInTheRuntimeFolderIsFoundByStopAndByASecondCopy) {
+  fs::create_directory(dir.path() / "run");
+  OpenServiceControl("")->InstallService(Definition());
+  pid_t pid = 0;
+  {
+    ScopedEnv runtime("RUNTIME_DIRECTORY", dir.file("run").c_str());
+    pid = StartFakeService(false);
+    EXPECT_TRUE(fs::exists(dir.file("run/TestSvc.pid")));
+    EXPECT_FALSE(fs::exists(dir.file("program/TestSvc.pid")));
+    // The test program is the fake service's program too.
+    try {
+      MarkServiceRunning("TestSvc", dir.file("program"));
+      ADD_FAILURE() << "a second run mark was granted";
+    } catch (const ServiceControlError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("already running (process " + std::to_string(pid) + ")"));
+    }
+    EXPECT_EQ(OpenServiceControl("")->QueryStatus("TestSvc").state, ServiceState::Running);
+    EXPECT_TRUE(StopService("", "TestSvc"));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, WNOHANG), pid) << "StopService returned before the service ended";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  children.clear();
+  EXPECT_FALSE(fs::exists(dir.file("program/TestSvc.pid")));
 }
 
 TEST_F(ServiceControlTest, StopGivesUpOnAServiceThatDoesNotEnd) {

@@ -13,9 +13,11 @@
 class ChildProcess {
  public:
   // Starts program with args (program first) in folder, with the test's
-  // environment plus the given variables. Raises std::runtime_error.
+  // environment plus the given variables; with errorFile, its standard error
+  // goes to that file. Raises std::runtime_error.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::string& folder, const std::map<std::string, std::string>& environment);
+               const std::string& folder, const std::map<std::string, std::string>& environment,
+               const std::string& errorFile = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "support/StatsServer.h"
 #include "support/TempDir.h"
 #include "service/ChildProcess.h"
+#include "service/NotifySocket.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -108,10 +110,15 @@ class Site {
 
   StatsServer& Server() { return FServer; }
 
-  void Start() {
+  // Starts the service; with a notify socket as its service manager's, and
+  // its standard error into errorFile, when given.
+  void Start(const std::string& notifySocket = {}, const std::string& errorFile = {}) {
+    std::map<std::string, std::string> environment = Environment();
+    if (!notifySocket.empty()) environment["NOTIFY_SOCKET"] = notifySocket;
     FCollector = std::make_unique<ChildProcess>(FProgram.string(), std::vector<std::string>{FProgram.string()},
-                                                FProgram.parent_path().string(), Environment());
+                                                FProgram.parent_path().string(), environment, errorFile);
   }
+  std::string RunFile(const std::string& name) const { return FRun.file(name); }
 
   // In a sanitizer build the leak check at the program's exit can crash in
   // its own tracer while the engine's threads end (a fault of the checker,
@@ -522,3 +529,39 @@ TEST(EndToEnd, AKillInTheMiddleOfTheWorkLosesNothing) {
   EXPECT_EQ(site.Stop(), 0);
   EXPECT_EQ(site.Count("SELECT count(*) cnt FROM DC_PENDINGEMPDAYS_V111"), 0);
 }
+
+// In the foreground, each cycle leaves one summary on standard error and as
+// the service manager's status: accepted posts with their time and sales,
+// then the outage of the server.
+TEST(EndToEnd, EachCycleIsSummarisedOnStandardErrorAndAsTheStatus) {
+  Site site;
+  NotifySocket manager(site.RunFile("notify.sock"));
+  const std::string errors = site.RunFile("stderr.txt");
+  site.Start(manager.path(), errors);
+  ASSERT_TRUE(site.WaitForPosts(2));
+  ASSERT_TRUE(WaitUntil([&] { return manager.HasMessage("STATUS=Last post accepted "); }));
+
+  StatsServer::Answer down;
+  down.reset = true;
+  site.Server().setDefault(down);
+  ASSERT_TRUE(WaitUntil([&] { return manager.HasMessage("STATUS=Post at ") || manager.HasMessage("STATUS=Cycle failed"); }))
+      << ::testing::PrintToString(manager.Received());
+  EXPECT_EQ(site.Stop(), 0);
+
+  std::ifstream in(errors);
+  std::vector<std::string> accepted;
+  std::vector<std::string> failures;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("DataCollectorSvc: info: Last post accepted ", 0) == 0) accepted.push_back(line);
+    if (line.rfind("DataCollectorSvc: warning: Post at ", 0) == 0 || line.rfind("DataCollectorSvc: error: ", 0) == 0)
+      failures.push_back(line);
+  }
+  ASSERT_GE(accepted.size(), 2u);
+  const std::regex summary(R"(DataCollectorSvc: info: Last post accepted \d\d:\d\d:\d\d, \d+ sales?; next cycle in \d+ s)");
+  for (const std::string& line : accepted) EXPECT_TRUE(std::regex_match(line, summary)) << line;
+  EXPECT_FALSE(failures.empty());
+  const std::vector<std::string> received = manager.Received();
+  EXPECT_EQ(received.front(), "READY=1");
+  EXPECT_EQ(received.back(), "STATUS=Stopping");
+}
+

@@ -147,8 +147,10 @@ TEST_F(InstallTest, SilentInstallLeavesTheRecordsLogsTheStepsAndPrintsNothing) {
   EXPECT_EQ(platform::OpenServiceControl("")->SecurityDescriptor("DataCollectorSvc"),
             "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;LCRPWP;;;AU)"
             "(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)S:(AU;FA;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;WD)");
-  EXPECT_THAT(ReadText(dir.file("units/DataCollectorSvc.service")),
-              HasSubstr("ExecStart=\"" + program + "\"\n"));
+  const std::string unit = ReadText(dir.file("units/DataCollectorSvc.service"));
+  EXPECT_THAT(unit, HasSubstr("ExecStart=\"" + program + "\"\n"));
+  // The service reads the hive the installation was given.
+  EXPECT_THAT(unit, HasSubstr("Environment=\"DC_REGISTRY=" + dir.file("registry.reg") + "\"\n"));
 
   const std::vector<std::string> log = Messages();
   ASSERT_GE(log.size(), 5u);
@@ -162,9 +164,15 @@ TEST_F(InstallTest, SilentInstallLeavesTheRecordsLogsTheStepsAndPrintsNothing) {
 }
 
 TEST_F(InstallTest, InstallReportsSuccessUnlessSilentAndFailureAlways) {
+  // Success is only claimed for an enabled unit; otherwise the next step says
+  // how to enable it.
   const Outcome first = Run("-install");
   EXPECT_EQ(first.status, 0);
-  EXPECT_EQ(first.out, "Service installed successfully\n");
+  const std::string unit = dir.file("units/DataCollectorSvc.service");
+  EXPECT_EQ(first.out, "Service installed, but its unit " + unit +
+                           " was not enabled (the unit folder is not systemd's own (DC_SYSTEMD_DIR))\n"
+                           "Next step: copy " + unit + " to /etc/systemd/system, then run systemctl daemon-reload "
+                           "and systemctl enable --now DataCollectorSvc\n");
 
   for (const char* switches : {"-install", "/Install /Silent"}) {
     SCOPED_TRACE(switches);
@@ -225,7 +233,19 @@ TEST_F(InstallTest, UninstallStopsTheRunningServiceAndRemovesTheRecordsAndTheCol
 
   const Outcome outcome = Run("/UNINSTALL");
   EXPECT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_EQ(outcome.out, "Service uninstalled successfully\n");
+  // What it removes, the collector's tables in the site database included.
+  EXPECT_EQ(outcome.out.rfind("Removing the service DataCollectorSvc:\n  the running service, now stopped\n", 0), 0u)
+      << outcome.out;
+  for (const std::string& line : std::vector<std::string>{
+           "  the collector's tables and trigger in the site database (the collector's steps follow)\n",
+        "    Dropping the DC_STATUS table\n",
+        "  its record SYSTEM\\CurrentControlSet\\Services\\DataCollectorSvc in " + dir.file("registry.reg") +
+            ", and its unit with the service manager\n",
+        "  its event source SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\DataCollectorSvc\n"}) {
+    EXPECT_THAT(outcome.out, HasSubstr(line));
+  }
+  EXPECT_LT(outcome.out.find("Dropping the DC_STATUS table"), outcome.out.find("  its record "));
+  EXPECT_EQ(outcome.out.substr(outcome.out.size() - 33), "Service uninstalled successfully\n");
   EXPECT_EQ(service.Wait(5s), 0) << "the service did not end when it was stopped";
 
   const std::vector<std::string> log = Messages();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -371,6 +372,44 @@ TEST_F(LogFileTest, ProtectedWriterAddsThreadIdsAndKeepsLinesWhole) {
   log.AddThreadID = false;
   log.AddLog("plain");
   EXPECT_EQ(Lines(FileOf("20240307")).back(), "03/07/2024 14:05:09.123  plain");
+}
+
+// Retention: only the source's own daily files before the day go, whatever
+// their location code; everything else in the folder stays.
+TEST(LogRetention, RemovesOnlyTheSourcesDailyFilesBeforeTheDay) {
+  TempDir dir("dc-retention");
+  const struct {
+    std::string name;
+    bool removed;
+  } cases[] = {
+      {"SITE01_DataCollector_20240306.LOG", true},
+      {"------x---_DataCollector_20231231.LOG", true},
+      {"OTHER_DataCollector_20240101.elf", true},
+      {"DataCollector_20240101.LOG", true},  // an empty location code
+      {"SITE01_DataCollector_20240307.LOG", false},  // the oldest day kept
+      {"SITE01_DataCollector_20240308.elf", false},
+      {"SITE01_DataCollector_20240101.txt", false},
+      {"SITE01_MyDataCollector_20240101.LOG", false},
+      {"SITE01_DataCollector_2024010.LOG", false},
+      {"SITE01_DataCollector_2024O101.LOG", false},
+      {"SITE01_DataCollector_20240101.LOG.1", false},
+      {"notes.LOG", false},
+  };
+  for (const auto& c : cases) std::ofstream(dir.file(c.name)) << "x";
+  // A folder with a daily file's name is not deleted.
+  std::filesystem::create_directory(dir.path() / "SITE02_DataCollector_20240101.LOG");
+
+  const std::vector<std::string> removed = TBaseLogFile::RemoveDailyFilesBefore(
+      dir.path().string(), "DataCollector", {".LOG", ".elf"}, EncodeDateTime(2024, 3, 7));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(std::filesystem::exists(dir.file(c.name)), !c.removed);
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), c.name), c.removed ? 1 : 0);
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("SITE02_DataCollector_20240101.LOG")));
+  EXPECT_TRUE(TBaseLogFile::RemoveDailyFilesBefore(dir.file("missing"), "DataCollector", {".LOG"},
+                                                   EncodeDateTime(2024, 3, 7))
+                  .empty());
 }
 
 }  // namespace

@@ -238,6 +238,7 @@ TEST_F(OperatorModesTest, CheckReportsEveryCheckAndCarriesOutNoServerOrder) {
     EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
   }
   EXPECT_EQ(report.find("FAILED"), std::string::npos) << report;
+  EXPECT_EQ(report.rfind("OK      Registry hive: " + FRegistry.path() + "\n", 0), 0u) << report;
 
   // The server orders an uninstall: reported, not carried out.
   FServer.enqueue(R"({"Uninstall":true})");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <iterator>
 #include <chrono>
@@ -25,6 +26,8 @@
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "collector/DataCollector.h"
 #include "model/CollectedData.h"
+#include "platform/ServiceControl.h"
+#include "platform/ServiceReporter.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -44,6 +47,7 @@ class TScriptedCollector : public TDataCollector {
     std::atomic<bool> openFails{false};
     std::atomic<int> opens{0};
     std::atomic<bool> blockInRetrieve{false};
+    std::atomic<bool> ignoreStop{false};  // the blocked retrieval does not end on a stop
     std::atomic<bool> retrieving{false};
     std::atomic<bool> retrieveEnded{false};
     std::atomic<bool> destroyed{false};
@@ -84,7 +88,7 @@ class TScriptedCollector : public TDataCollector {
     if (FScript.blockInRetrieve) {
       FScript.retrieving = true;
       // A database wait that only the stop request ends.
-      while (!LStop.Requested()) std::this_thread::sleep_for(5ms);
+      while (!LStop.Requested() || FScript.ignoreStop) std::this_thread::sleep_for(5ms);
       FScript.retrieveEnded = true;
       throw EDatabaseError("operation was cancelled");
     }
@@ -152,6 +156,7 @@ class TTestSvc : public TDataCollectorSvc {
   TTestSvc(platform::ServiceHost& host, const std::string& folder, TScriptedCollector::Script& script)
       : TDataCollectorSvc(host, nullptr, folder, folder + "/LOG"), FScript(script) {}
   using TDataCollectorSvc::LCycleSeconds;
+  using TDataCollectorSvc::LCycleStopLimitMs;
 
  protected:
   std::unique_ptr<TDataCollector> NewCollector(TDataCollectorOnLog onLog) override {
@@ -374,6 +379,124 @@ TEST_F(ServiceModuleTest, StopDuringACycleEndsItsWaitsAndFreesTheCollectorAfterI
   EXPECT_LT(at("Service Stopping"), at("Data Collector Shutting Down"));
   EXPECT_LT(at("No status updates were saved."), at("Data Collector Shutting Down"));
   EXPECT_EQ(texts.back(), "Service Stopped");
+}
+
+// A cycle that does not end when asked: the stop gives up after its limit,
+// logs so and ends the process (exit status 1) rather than free the collector
+// under the cycle or hang until the service manager kills it.
+TEST_F(ServiceModuleTest, AStopThatACycleDoesNotHonourEndsTheProcessAfterTheLimit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The dying process runs this test afresh, with a folder of its own: it
+  // takes this one's from the environment, which a fresh run does not overwrite.
+  setenv("DC_TEST_MODULE_FOLDER", FDir.path().c_str(), 0);
+  EXPECT_EXIT(
+      {
+        setenv("DC_TICK_MS", "2", 1);
+        std::unique_ptr<platform::ServiceHost> host = platform::CreateServiceHost();
+        TTestSvc svc(*host, std::getenv("DC_TEST_MODULE_FOLDER"), script);
+        svc.LCycleStopLimitMs = 1000;
+        script.blockInRetrieve = true;
+        script.ignoreStop = true;
+        std::thread loop([&] { host->Run(svc); });
+        while (!script.retrieving) std::this_thread::sleep_for(5ms);
+        host->RequestStop();
+        loop.join();
+        std::_Exit(0);  // not reached: the stop ends the process
+      },
+      ::testing::ExitedWithCode(1), "");
+  unsetenv("DC_TEST_MODULE_FOLDER");
+  const std::vector<std::string> texts = Messages();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), "Service Stop: the running cycle did not end within 1 s; the process ends without waiting for it");
+}
+
+// What the service manager and the operator's console would receive.
+class TRecordingReporter : public platform::ServiceReporter {
+ public:
+  struct Line {
+    platform::ReportSeverity severity;
+    std::string text;
+  };
+  void Report(platform::ReportSeverity severity, const std::string& text) override { lines.push_back({severity, text}); }
+  void Ready() override { states.push_back("READY=1"); }
+  void Status(const std::string& text) override { states.push_back("STATUS=" + text); }
+  void Stopping() override { states.push_back("STOPPING=1"); }
+
+  std::vector<Line> lines;
+  std::vector<std::string> states;
+};
+
+// Each outcome of an initialisation or a cycle gives one summary line with its
+// severity, and the same text as the status.
+TEST_F(ServiceModuleTest, EachCycleOutcomeIsSummarisedOnceWithItsSeverity) {
+  using platform::ReportSeverity;
+  struct Case {
+    const char* name;
+    std::function<void(TScriptedCollector::Script&)> arrange;
+    ReportSeverity severity;
+    std::string prefix;
+    std::string suffix;
+  };
+  const Case cases[] = {
+      {"accepted", [](auto&) {}, ReportSeverity::Information, "Last post accepted ", ", 0 sales; next cycle in 5 s"},
+      {"resend asked", [](auto& s) { s.resendDelay = 2; }, ReportSeverity::Warning, "Post at ",
+       " not accepted; resending in 120 s"},
+      {"retrieval fails", [](auto& s) { s.cycleRaises = true; }, ReportSeverity::Error,
+       "Cycle failed (1 in a row): scripted failure", "; next attempt in 5 s"},
+      {"database does not open", [](auto& s) { s.openFails = true; }, ReportSeverity::Error,
+       "Not initialized: Could not open and verify database", "; next attempt in 300 s"},
+      {"authorisation refused", [](auto& s) { s.initializeResult = 0; }, ReportSeverity::Error, "Not initialized",
+       "; next attempt in 300 s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedCollector::Script caseScript;
+    c.arrange(caseScript);
+    ManualHost host;
+    TTestSvc svc(host, FDir.path().string(), caseScript);
+    TRecordingReporter reporter;
+    svc.SetServiceReporter(&reporter);
+    ASSERT_TRUE(svc.ServiceStart());
+    ASSERT_GT(TicksUntil(host, [&] { return caseScript.initializes == 1 && !reporter.lines.empty(); }), 0);
+
+    // Event-log lines of the attempt (a first failed cycle's) come before its summary.
+    ASSERT_FALSE(reporter.lines.empty());
+    const std::string& line = reporter.lines.back().text;
+    EXPECT_EQ(reporter.lines.back().severity, c.severity) << line;
+    EXPECT_EQ(line.rfind(c.prefix, 0), 0u) << line;
+    EXPECT_TRUE(line.size() >= c.suffix.size() && line.compare(line.size() - c.suffix.size(), c.suffix.size(), c.suffix) == 0)
+        << line;
+    svc.ServiceStop();
+    EXPECT_EQ(reporter.states, (std::vector<std::string>{"READY=1", "STATUS=Started; first cycle in 60 s", "STATUS=" + line,
+                                                         "STOPPING=1", "STATUS=Stopping"}));
+  }
+}
+
+// An accepted post names its time and the sales it carried.
+TEST_F(ServiceModuleTest, AnAcceptedPostIsSummarisedWithItsTime) {
+  ManualHost host;
+  TTestSvc svc(host, FDir.path().string(), script);
+  TRecordingReporter reporter;
+  svc.SetServiceReporter(&reporter);
+  ASSERT_TRUE(svc.ServiceStart());
+  ASSERT_GT(TicksUntil(host, [&] { return script.cycles == 1; }), 0);
+  ASSERT_EQ(reporter.lines.size(), 1u);
+  const std::string& line = reporter.lines[0].text;
+  // "Last post accepted HH:MM:SS, ..."
+  ASSERT_GE(line.size(), 27u) << line;
+  const std::string clock = line.substr(19, 8);
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(clock[0])) && clock[2] == ':' && clock[5] == ':') << line;
+  svc.ServiceStop();
+}
+
+// The stop limits nest: a stop's worst case (a database connection being
+// opened, 180 s, plus a second) < the module's wait for a running cycle < the
+// service manager's stop time-out (the unit's TimeoutStopSec, StopService).
+TEST(ServiceStopLimits, NestInsideEachOther) {
+  constexpr std::uint32_t kWorstCaseStopMs = 181 * 1000;
+  EXPECT_LT(kWorstCaseStopMs, TDataCollectorSvc::kCycleStopLimitMs);
+  EXPECT_LT(std::chrono::milliseconds(TDataCollectorSvc::kCycleStopLimitMs),
+            std::chrono::duration_cast<std::chrono::milliseconds>(platform::kServiceStopTimeout));
 }
 
 }  // namespace

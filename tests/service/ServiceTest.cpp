@@ -21,6 +21,7 @@
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "platform/Files.h"
 #include "service/ChildProcess.h"
+#include "service/NotifySocket.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 
@@ -51,12 +52,13 @@ class ServiceTest : public ::testing::Test {
     FVersion = GetFileVersion(FProgram, 0);
   }
 
-  std::unique_ptr<ChildProcess> Start(std::vector<std::string> args = {}, int tickMs = 10) {
+  std::unique_ptr<ChildProcess> Start(std::vector<std::string> args = {}, int tickMs = 10,
+                                      std::map<std::string, std::string> environment = {},
+                                      const std::string& errorFile = {}) {
     args.insert(args.begin(), FProgram);
-    return std::make_unique<ChildProcess>(
-        FProgram, args, FDir.path().string(),
-        std::map<std::string, std::string>{{"DC_REGISTRY", FDir.file("registry.reg")},
-                                           {"DC_TICK_MS", std::to_string(tickMs)}});
+    environment["DC_REGISTRY"] = FDir.file("registry.reg");
+    environment["DC_TICK_MS"] = std::to_string(tickMs);
+    return std::make_unique<ChildProcess>(FProgram, args, FDir.path().string(), environment, errorFile);
   }
 
   // Every line of every day's log, in order, the time stamp parsed.
@@ -225,6 +227,94 @@ TEST_F(ServiceTest, FatalSignalLeavesACrashReport) {
   const std::string reports = CrashReports();
   EXPECT_NE(reports.find("Fatal signal SIGABRT"), std::string::npos) << reports;
   EXPECT_NE(reports.find("Stack trace:"), std::string::npos);
+}
+
+// Started as systemd starts a notify service: the state goes to the notify
+// socket, and the event-log lines and one summary per initialisation to
+// standard error, each with its severity.
+TEST_F(ServiceTest, TellsTheServiceManagerItsStateAndSummarisesEachAttemptOnStandardError) {
+  NotifySocket manager(FDir.file("notify.sock"));
+  const std::string errors = FDir.file("stderr.txt");
+  auto child = Start({}, 10, {{"NOTIFY_SOCKET", manager.path()}}, errors);
+  ASSERT_TRUE(WaitUntil([&] { return manager.HasMessage("STATUS=Not initialized"); }, 30s))
+      << ::testing::PrintToString(manager.Received());
+  child->Signal(SIGTERM);
+  ASSERT_EQ(child->Wait(20s), 0);
+
+  const std::vector<std::string> received = manager.Received();
+  ASSERT_GE(received.size(), 5u) << ::testing::PrintToString(received);
+  EXPECT_EQ(received[0], "READY=1");
+  EXPECT_EQ(received[1], "STATUS=Started; first cycle in 60 s");
+  EXPECT_EQ(received[2].rfind("STATUS=Not initialized", 0), 0u) << received[2];
+  EXPECT_NE(received[2].find("; next attempt in 300 s"), std::string::npos) << received[2];
+  EXPECT_EQ(received[received.size() - 2], "STOPPING=1");
+  EXPECT_EQ(received.back(), "STATUS=Stopping");
+
+  const std::string text = ReadFile(errors);
+  EXPECT_NE(text.find("DataCollectorSvc: error: " + received[2].substr(7) + "\n"), std::string::npos) << text;
+}
+
+// Without a service manager (no NOTIFY_SOCKET) the summaries still reach
+// standard error and the service runs and stops as ever.
+TEST_F(ServiceTest, WithoutAServiceManagerSummariesGoToStandardErrorOnly) {
+  const std::string errors = FDir.file("stderr.txt");
+  auto child = Start({}, 10, {{"NOTIFY_SOCKET", ""}}, errors);
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(errors).find("error: Not initialized") != std::string::npos; }, 30s))
+      << ReadFile(errors);
+  child->Signal(SIGTERM);
+  ASSERT_EQ(child->Wait(20s), 0);
+  EXPECT_EQ(Messages().back(), "Service Stopped");
+}
+
+// SIGHUP: logged, the log file reopened (a file moved away by a log rotation
+// is started afresh), and the service carries on.
+TEST_F(ServiceTest, ReloadSignalIsLoggedReopensTheLogAndTheServiceCarriesOn) {
+  auto child = Start({}, 200);
+  ASSERT_TRUE(WaitUntil([&] { return CountOf("Service Start complete") == 1; }, 10s));
+  const std::string today = FDir.file("LOG/------x---_DataCollector_" + DateToYYYYMMDD(DateTimeNow()) + ".LOG");
+  fs::rename(today, today + ".1");
+  child->Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return CountOf("Reload request received: the log file is reopened") == 1; }, 10s));
+  EXPECT_FALSE(child->Wait(300ms).has_value()) << "the service ended";
+  child->Signal(SIGTERM);
+  ASSERT_EQ(child->Wait(20s), 0);
+  EXPECT_EQ(Messages().back(), "Service Stopped");
+}
+
+// Daily logs and crash reports older than LogRetentionDays go at the first
+// line of a process (and of each day); 0 keeps them all.
+TEST_F(ServiceTest, OldDailyLogsAreRemovedAfterTheRetention) {
+  struct Case {
+    const char* retention;  // nullptr: the value is missing
+    bool removes100;
+    bool removes10;
+  };
+  const Case cases[] = {{nullptr, true, false}, {"0", false, false}, {"5", true, true}, {"400", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.retention ? c.retention : "(missing)");
+    fs::remove_all(FDir.file("LOG"));
+    fs::create_directories(FDir.file("LOG"));
+    std::ofstream hive(FDir.file("registry.reg"), std::ios::trunc);
+    hive << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Orvel]\r\n\r\n"
+         << "[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]\r\n";
+    if (c.retention) hive << "\"LogRetentionDays\"=\"" << c.retention << "\"\r\n";
+    hive.close();
+    const std::string old100 = "SITE01_DataCollector_" + DateToYYYYMMDD(DateTimeNow() - 100) + ".LOG";
+    const std::string old100Report = "------x---_DataCollector_" + DateToYYYYMMDD(DateTimeNow() - 100) + ".elf";
+    const std::string old10 = "------x---_DataCollector_" + DateToYYYYMMDD(DateTimeNow() - 10) + ".LOG";
+    for (const std::string& name : {old100, old100Report, old10}) std::ofstream(FDir.file("LOG/" + name)) << "x\r\n";
+
+    auto child = Start({"-UPGRADE"});
+    ASSERT_EQ(child->Wait(20s), 0);
+    EXPECT_EQ(fs::exists(FDir.file("LOG/" + old100)), !c.removes100);
+    EXPECT_EQ(fs::exists(FDir.file("LOG/" + old100Report)), !c.removes100);
+    EXPECT_EQ(fs::exists(FDir.file("LOG/" + old10)), !c.removes10);
+    const std::vector<std::string> texts = Messages();
+    const bool logged = std::any_of(texts.begin(), texts.end(), [](const std::string& text) {
+      return text.rfind("Removed ", 0) == 0 && text.find("(LogRetentionDays)") != std::string::npos;
+    });
+    EXPECT_EQ(logged, c.removes100 || c.removes10) << ::testing::PrintToString(texts);
+  }
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ info=$(dpkg-deb -I "$deb")
 field() { printf '%s\n' "$info" | sed -n "s/^ $1: //p"; }
 [ "$(field Package)" = datacollector ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
-for dependency in libfbclient2 libcurl4 libssl3 libc6 libstdc++6; do
+for dependency in libfbclient2 libcurl4 libssl3 libsystemd0 libc6 libstdc++6; do
   printf '%s\n' "$(field Depends)" | grep -q "\(^\|, \)$dependency\( \|,\|$\)" || fail "Depends lacks $dependency: $(field Depends)"
 done
 dpkg-deb -e "$deb" "$work/control"
@@ -78,7 +78,7 @@ mkdir "$work/units"
 DC_REGISTRY="$work/hive.reg" DC_SYSTEMD_DIR="$work/units" "$program" /INSTALL /SILENT >/dev/null \
   || fail "/INSTALL of the extracted program failed"
 normalise() {
-  grep -v -e '^#' -e '^$' -e '^Environment=DC_REGISTRY=' "$1" |
+  grep -v -e '^#' -e '^$' -e '^Environment="\?DC_REGISTRY=' "$1" |
     sed -e "s#$root##g" -e "s#\"$work\"#\"/etc/datacollector\"#g"
 }
 if ! normalise "$root/lib/systemd/system/DataCollectorSvc.service" >"$work/packaged.unit" ||

@@ -37,15 +37,13 @@ int32_t ParseIntOrZero(const std::string& text) {
   return error == std::errc() && end == last && first != last ? value : 0;
 }
 
-// Minutes of "LateSalesOverlap": missing, empty or not a number keeps the
-// default; a value out of range is brought into it.
-int32_t LateSalesOverlapFromText(const std::string& text) {
+// A number setting between 0 and maximum: missing, empty or not a number
+// keeps the default; a value out of range is brought into it.
+int32_t BoundedSettingFromText(const std::string& text, int32_t defaultValue, int32_t maximum) {
   const std::string trimmed = TrimText(text);
-  if (trimmed.empty()) return TDataCollectorConfiguration::kDefaultLateSalesOverlap;
-  if (trimmed != "0" && ParseIntOrZero(trimmed) == 0) {
-    return TDataCollectorConfiguration::kDefaultLateSalesOverlap;
-  }
-  return std::clamp(ParseIntOrZero(trimmed), 0, TDataCollectorConfiguration::kMaxLateSalesOverlap);
+  if (trimmed.empty()) return defaultValue;
+  if (trimmed != "0" && ParseIntOrZero(trimmed) == 0) return defaultValue;
+  return std::clamp(ParseIntOrZero(trimmed), 0, maximum);
 }
 
 }  // namespace
@@ -89,7 +87,10 @@ void TDataCollectorConfiguration::LoadRegistryConfiguration() {
     FRegLocCode = UpperAscii(reg.ReadString("LocCode"));
     FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
     FServerKeyPin = reg.ReadString("ServerKeyPin");
-    FLateSalesOverlap = LateSalesOverlapFromText(reg.ReadString("LateSalesOverlap"));
+    FLateSalesOverlap = BoundedSettingFromText(reg.ReadString("LateSalesOverlap"), kDefaultLateSalesOverlap,
+                                               kMaxLateSalesOverlap);
+    FLogRetentionDays = BoundedSettingFromText(reg.ReadString("LogRetentionDays"), kDefaultLogRetentionDays,
+                                               kMaxLogRetentionDays);
     FUpdatePublicKey = reg.ReadString("UpdatePublicKey");
     reg.CloseKey();
   }

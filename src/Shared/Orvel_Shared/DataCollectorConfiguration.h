@@ -134,6 +134,12 @@ class TDataCollectorConfiguration {
   static constexpr int32_t kMaxLateSalesOverlap = 1440;
   int32_t LateSalesOverlap() const { return FLateSalesOverlap; }
   void SetLateSalesOverlap(int32_t minutes) { FLateSalesOverlap = minutes; }
+  // "LogRetentionDays" of the collector key: daily logs and crash reports
+  // older than this many days are deleted. 0 keeps every file; missing or not
+  // a number gives the default; at most ten years.
+  static constexpr int32_t kDefaultLogRetentionDays = 90;
+  static constexpr int32_t kMaxLogRetentionDays = 3650;
+  int32_t LogRetentionDays() const { return FLogRetentionDays; }
   // "UpdatePublicKey" of the collector key: the Ed25519 public keys whose
   // detached signature makes a downloaded updater trusted (";"-separated
   // base64 texts); "" when none is configured.
@@ -193,6 +199,7 @@ class TDataCollectorConfiguration {
   std::string FSWPath;
   std::string FServerKeyPin;
   int32_t FLateSalesOverlap = kDefaultLateSalesOverlap;
+  int32_t FLogRetentionDays = kDefaultLogRetentionDays;
   std::string FUpdatePublicKey;
   std::string FDBFileVersion;
   int32_t FDBSite = 0;

@@ -43,6 +43,13 @@ class EDatabaseError : public EOrvelError {
   using EOrvelError::EOrvelError;
 };
 
+// The database refused the login (unknown user or wrong password); the
+// message names the login.
+class EDatabaseLoginError : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};
+
 // A failed transfer to or from the statistics server (connection, TLS, time-out,
 // HTTP status outside 2xx).
 class ETransferError : public EOrvelError {

@@ -24,7 +24,6 @@ namespace {
 
 using regfile::HiveKey;
 
-constexpr const char* kDefaultPath = "/etc/datacollector/registry.reg";
 
 [[noreturn]] void Fail(const std::string& context, int error) {
   throw RegistryError(context + ": " + std::generic_category().message(error));
@@ -282,7 +281,7 @@ std::vector<std::string> RegistryFile::ValueNames(const std::string& key) {
 
 std::string LocalMachineHiveFile() {
   const char* configured = std::getenv("DC_REGISTRY");
-  return configured != nullptr && *configured != '\0' ? configured : kDefaultPath;
+  return configured != nullptr && *configured != '\0' ? configured : kDefaultLocalMachineHiveFile;
 }
 
 std::string RegistryHiveLocation(RegistryRoot root) {

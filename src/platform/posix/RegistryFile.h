@@ -26,7 +26,8 @@ using RegistryNotice = std::function<void(const std::string& message)>;
 constexpr std::chrono::milliseconds kRegistryLockLimit{10000};
 
 // The file of the local-machine hive: the environment variable DC_REGISTRY,
-// else "/etc/datacollector/registry.reg".
+// else kDefaultLocalMachineHiveFile.
+constexpr const char kDefaultLocalMachineHiveFile[] = "/etc/datacollector/registry.reg";
 std::string LocalMachineHiveFile();
 
 class RegistryFile : public RegistryHive {

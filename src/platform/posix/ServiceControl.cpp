@@ -35,6 +35,7 @@ namespace fs = std::filesystem;
 const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 const char kDefaultUnitFolder[] = "/etc/systemd/system";
 const char kSystemdRunning[] = "/run/systemd/system";
+const char kRuntimeFolderName[] = "datacollector";
 const char kServiceExists[] = "The specified service already exists.";
 const char kNoSuchService[] = "The specified service does not exist as an installed service.";
 constexpr std::uint32_t kStopWaitHintMs = 100;
@@ -113,6 +114,16 @@ std::string ReadWritePaths(const ServiceDefinition& service) {
   return line;
 }
 
+// The unit's environment line for a hive that is not the default one: the
+// service must read the file that /INSTALL was given.
+std::string EnvironmentLine() {
+  const char* configured = std::getenv("DC_REGISTRY");
+  if (configured == nullptr || *configured == '\0') return "";
+  const std::string hive = fs::absolute(configured).lexically_normal().string();
+  if (hive == kDefaultLocalMachineHiveFile) return "";
+  return "Environment=" + UnitWord("DC_REGISTRY=" + hive, false) + "\n";
+}
+
 std::string UnitText(const ServiceDefinition& service) {
   std::string description;
   for (const char c : service.displayName) {
@@ -128,14 +139,16 @@ std::string UnitText(const ServiceDefinition& service) {
          "After=network-online.target\n"
          "\n"
          "[Service]\n"
-         "Type=simple\n"
-         "ExecStart=" + UnitWord(service.imagePath) + "\n"
+         "Type=notify\n"
+         "ExecStart=" + UnitWord(service.imagePath) + "\n" + EnvironmentLine() +
+         // The run mark's folder, so that the program's own may be read-only.
+         "RuntimeDirectory=" + kRuntimeFolderName + "\n"
          "Restart=on-failure\n"
          "KillSignal=SIGTERM\n"
          // The updater and the uninstaller that the service starts must not
          // be killed with it when they stop the service.
          "KillMode=process\n"
-         "TimeoutStopSec=150\n"
+         "TimeoutStopSec=" + std::to_string(kServiceStopTimeout.count()) + "\n"
          // The sandbox: the service runs as root, so what it may touch is
          // kept to what it needs. An updater or an uninstaller it starts
          // leaves the sandbox as a transient unit of its own (systemd-run).
@@ -188,8 +201,24 @@ int RunSystemctl(const std::vector<std::string>& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string RunMarkFile(const std::string& programFolder, const std::string& name) {
-  return (fs::path(programFolder) / (name + ".pid")).string();
+std::string RunMarkFile(const std::string& folder, const std::string& name) {
+  return (fs::path(folder) / (name + ".pid")).string();
+}
+
+// The runtime folder of the unit: the first of RUNTIME_DIRECTORY's folders
+// when systemd started this process, else the one systemd creates.
+std::string RuntimeFolder() {
+  const char* given = std::getenv("RUNTIME_DIRECTORY");
+  if (given != nullptr && *given != '\0') {
+    const std::string folders = given;
+    return folders.substr(0, folders.find(':'));
+  }
+  return std::string("/run/") + kRuntimeFolderName;
+}
+
+// Where a run mark may lie, the runtime folder first.
+std::vector<std::string> RunMarkCandidates(const std::string& programFolder, const std::string& name) {
+  return {RunMarkFile(RuntimeFolder(), name), RunMarkFile(programFolder, name)};
 }
 
 // Whether a process holds the lock of the run mark.
@@ -250,9 +279,16 @@ class PosixServiceControl : public ServiceControl {
       Undo(key, report.unitFile);
       throw ServiceControlError(e.what());
     }
+    const std::string enable = "systemctl enable --now " + service.name;
     if (!SystemdManagesUnits()) {
-      report.note = UnitFolder().second ? "systemd is not running"
-                                        : "the unit folder is not systemd's own (DC_SYSTEMD_DIR)";
+      if (UnitFolder().second) {
+        report.note = "systemd is not running";
+        report.nextStep = "run " + enable + " once systemd runs, or run " + service.imagePath + " in the foreground";
+      } else {
+        report.note = "the unit folder is not systemd's own (DC_SYSTEMD_DIR)";
+        report.nextStep = "copy " + report.unitFile + " to " + kDefaultUnitFolder + ", then run systemctl daemon-reload and " +
+                          enable;
+      }
       return report;
     }
     RunSystemctl({"daemon-reload"});
@@ -261,6 +297,9 @@ class PosixServiceControl : public ServiceControl {
     if (!report.unitEnabled) {
       report.note = status < 0 ? "systemctl could not be run"
                                : "systemctl enable ended with status " + std::to_string(status);
+      report.nextStep = "run " + enable + " and see what it reports";
+    } else {
+      report.nextStep = "systemctl start " + service.name;
     }
     return report;
   }
@@ -358,8 +397,13 @@ class PosixServiceControl : public ServiceControl {
     if (!image) throw ServiceControlError(kNoSuchService);
     return image->AsText();
   }
+  // The mark a running service holds, else the last place one may lie.
   std::string MarkFileOf(const std::string& name) {
-    return RunMarkFile(fs::path(ImagePathOf(name)).parent_path().string(), name);
+    const auto candidates = RunMarkCandidates(fs::path(ImagePathOf(name)).parent_path().string(), name);
+    for (const std::string& candidate : candidates) {
+      if (MarkLocked(candidate)) return candidate;
+    }
+    return candidates.back();
   }
 
   void Undo(const std::string& key, const std::string& unitFile) noexcept {
@@ -476,7 +520,31 @@ void RemoveStaleMark(const std::string& path, const std::string& name, const Ser
 
 std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name, const std::string& programFolder,
                                                    const ServiceNotice& notice) {
-  const std::string path = RunMarkFile(programFolder, name);
+  std::string folder = programFolder;
+  const char* given = std::getenv("RUNTIME_DIRECTORY");
+  // A program folder that does not exist is an error below, as ever.
+  const bool readOnly = ::access(programFolder.c_str(), W_OK) != 0 && (errno == EROFS || errno == EACCES);
+  if ((given != nullptr && *given != '\0') || readOnly) {
+    folder = RuntimeFolder();
+    // Outside systemd nobody has created it; a folder that exists is kept as it is.
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+      throw ServiceControlError("Cannot create the run mark's folder " + folder + ": " + SystemMessage(errno));
+  }
+  const std::string path = RunMarkFile(folder, name);
+  // A copy running from the other place (started by systemd, or from a shell)
+  // is running all the same.
+  for (const std::string& other : RunMarkCandidates(programFolder, name)) {
+    if (other == path || !MarkLocked(other)) continue;
+    std::string self;
+    try {
+      self = ExecutablePath();
+    } catch (const std::exception&) {
+    }
+    const auto pid = MarkedProcess(other);
+    if (pid && RunsProgram(*pid, self))
+      throw ServiceControlError("The service \"" + name + "\" is already running (process " + std::to_string(*pid) +
+                                ")");
+  }
   RemoveStaleMark(path, name, notice);
   // A new file of our own: no link is followed and no other user can open it
   // to hold its lock. Close-on-exec: the programs the service starts must not

@@ -95,7 +95,7 @@ class PosixTimer : public Timer {
   std::function<void()> FOnTick;
 };
 
-enum class ControlRequest { Stop, Shutdown };
+enum class ControlRequest { Stop, Shutdown, ParamChange };
 
 class PosixServiceThread : public ServiceThread {
  public:
@@ -118,8 +118,11 @@ class PosixServiceThread : public ServiceThread {
       bool terminate = true;
       if (request == ControlRequest::Stop) {
         terminate = FHandler.ServiceStop();
-      } else {
+      } else if (request == ControlRequest::Shutdown) {
         FHandler.ServiceShutdown();
+      } else {
+        FHandler.ServiceParamChange();
+        terminate = false;
       }
       if (terminate) {
         std::lock_guard<std::mutex> hold(FLock);
@@ -174,6 +177,7 @@ class PosixServiceHost : public ServiceHost {
     sigaddset(&controls, SIGTERM);
     sigaddset(&controls, SIGINT);
     sigaddset(&controls, SIGUSR1);
+    sigaddset(&controls, SIGHUP);
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &controls, &previous);
     {
@@ -207,6 +211,7 @@ class PosixServiceHost : public ServiceHost {
           const int signal = ::sigtimedwait(&controls, nullptr, &wait);
           if (signal == SIGTERM || signal == SIGINT) Post(ControlRequest::Stop);
           if (signal == SIGUSR1) Post(ControlRequest::Shutdown);
+          if (signal == SIGHUP) Post(ControlRequest::ParamChange);
         }
       });
       service = std::thread([&] {
