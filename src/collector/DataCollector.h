@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -12,6 +13,7 @@
 #include "Shared/Orvel_Shared/CollectorCallbacks.h"
 #include "Shared/Orvel_Shared/MachineIdentity.h"
 #include "Shared/Orvel_Shared/StopSignal.h"
+#include "collector/CollectorProblem.h"
 #include "model/CycleStatistics.h"
 #include "model/DataCollectorStatusObj.h"
 #include "model/ReferenceRecords.h"
@@ -37,17 +39,19 @@ class THttpClient;
 // derived collector whose steps are scripted.
 class TDataCollector {
  public:
-  // What a post came to; RunCycle acts on it (the numbers are the server
-  // exchange's result codes).
-  enum TPostResult : int {
-    kPostAccepted = 1,
-    kPostReinitialize = 2,
-    kPostResend = 4,
+  // What a post came to; RunCycle acts on it.
+  enum class TPostResult {
+    Accepted,
+    // The server asked for a new initialisation: nothing is saved.
+    Reinitialize,
+    // The server asked for the same data again after FResendDelay minutes, or
+    // the transfer failed: the data and its status are kept for the next cycle.
+    Resend,
     // The server took the post (HTTP 2xx) but its answer is not a JSON object
     // (a proxy's page, an empty body): the status is saved as for an accepted
     // post, but nothing shows that the data arrived, so the data's pending
     // rows and cache changes are kept to travel again.
-    kPostAnswerUnreadable = 5,
+    AnswerUnreadable,
   };
 
   explicit TDataCollector(TDataCollectorOnLog aOnLog);
@@ -81,8 +85,19 @@ class TDataCollector {
   const TCycleStatistics& CurrentCycleStats() const { return LCurCycleStats; }
   const TCycleStatistics& LastCycleStats() const { return LLastCycleStats; }
 
+  // The problems met since the last ForgetProblems, oldest first; the oldest
+  // are dropped beyond kMaxProblems so that a long-running service keeps a
+  // bounded list.
+  static constexpr size_t kMaxProblems = 100;
+  const std::deque<TCollectorProblem>& Problems() const { return LProblems; }
+  void ForgetProblems() { LProblems.clear(); }
+
  protected:
   void Log(const std::string& Msg, bool ToSysLog = false);
+  // Logs Msg as Log does and keeps it as a problem of Subject.
+  void LogProblem(TProblemSubject Subject, const std::string& Msg, bool ToSysLog = false,
+                  TProblemSeverity Severity = TProblemSeverity::Error);
+  void AddProblem(TProblemSeverity Severity, TProblemSubject Subject, const std::string& Text);
 
   // Transaction helpers on the default transaction of LDB.
   virtual void StartTransaction();
@@ -302,4 +317,5 @@ class TDataCollector {
   TStopSignal LStop;
   // Source of the MAC address, created on first use; keeps the address found.
   std::unique_ptr<TMachineIdentity> LMachineIdentity;
+  std::deque<TCollectorProblem> LProblems;
 };

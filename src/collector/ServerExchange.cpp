@@ -134,7 +134,7 @@ int TDataCollector::Authorize() {
       try {
         DownloadUpdater(url);
       } catch (const std::exception& e) {
-        Log(std::string("ERROR: Failed to download update (reinitializing): ") + e.what());
+        LogProblem(TProblemSubject::Update, std::string("ERROR: Failed to download update (reinitializing): ") + e.what());
         FInitialized = false;
       }
       return 2;
@@ -142,7 +142,7 @@ int TDataCollector::Authorize() {
 
     const TJSONValue* authenticated = JSONGet(*answer, "Authenticated");
     if (!authenticated || !AsBoolean(*authenticated)) {
-      Log("Failed Authentication Response: " + AnswerLogText(answerText));
+      LogProblem(TProblemSubject::Server, "Failed Authentication Response: " + AnswerLogText(answerText));
       return 0;
     }
     result = 1;
@@ -176,7 +176,8 @@ int TDataCollector::Authorize() {
     if (const TJSONValue* v = JSONGet(*answer, "DataURL")) LCfg->SetDataURL(AsString(*v));
     return 1;
   } catch (const std::exception& e) {
-    Log(std::string("ERROR: Failed to authorize with the Quorix Server (reinitializing): ") + e.what());
+    LogProblem(TProblemSubject::Server,
+               std::string("ERROR: Failed to authorize with the Quorix Server (reinitializing): ") + e.what());
     FInitialized = false;
     LAuthorizeFailed = true;
     return result;
@@ -226,7 +227,7 @@ TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TData
     if (LCfg->LogCommunications()) Log("Server Response: " + AnswerLogText(answerText));
   } catch (const std::exception& e) {
     FInitialized = false;
-    Log(std::string("Error while posting to the server (reinitializing) (") + e.what() + ") ");
+    LogProblem(TProblemSubject::Server, std::string("Error while posting to the server (reinitializing) (") + e.what() + ") ");
     throw ETransferError("Unable to post data to web server");
   }
 
@@ -273,14 +274,14 @@ TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TData
   if (const TJSONValue* resend = JSONGet(*answer, "Resend")) {
     FResendDelay = AnswerInt32(*resend);
     if (FResendDelay < 0 || FResendDelay > kMaxResendDelay) FResendDelay = 0;
-    return kPostResend;
+    return TPostResult::Resend;
   }
   if (JSONGet(*answer, "Reinitialize") != nullptr) {
     Log("Reinitialize requested from server.");
     FInitialized = false;
     LCfg->SiteEmployees().Clear();
     LCfg->SitePlanTypes().Clear();
-    return kPostReinitialize;
+    return TPostResult::Reinitialize;
   }
   if (const TJSONValue* error = JSONGet(*answer, "Error")) {
     FInitialized = false;
@@ -291,7 +292,7 @@ TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TData
   if (!answer->is_object()) {
     Log("WARNING: The server's answer is not a JSON object; the status is saved but the data's pending "
         "changes are kept to be sent again. Answer: " + AnswerLogText(answerText));
-    return kPostAnswerUnreadable;
+    return TPostResult::AnswerUnreadable;
   }
-  return kPostAccepted;
+  return TPostResult::Accepted;
 }

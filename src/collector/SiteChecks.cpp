@@ -8,12 +8,11 @@
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
+#include "collector/SiteProduct.h"
 #include "platform/Processes.h"
 
 namespace {
 
-const char kTransactionManagerImage[] = "Omnid.exe";
-const char kOldestSupportedVersion[] = "18.9.0.0";
 const char kRivoConversionVersion[] = "23.1";
 const char kUpdateStatusKey[] = "\\Software\\Orvel\\UpdateStatus\\";
 const char kSiteStatusKey[] = "\\Software\\Orvel\\SiteStatus\\";
@@ -50,7 +49,7 @@ bool TDataCollector::BasicSystemChecksOK() {
     failure = "ERROR: Client token not found. Please re-install the Data Collector service";
   }
   if (failure.empty()) return true;
-  Log(failure);
+  LogProblem(TProblemSubject::SiteChecks, failure);
   return false;
 }
 

@@ -15,7 +15,9 @@
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "Shared/Orvel_Shared/SSLDeployment.h"
+#include "collector/CollectorSchema.h"
 #include "collector/DataCollector.h"
+#include "collector/SiteProduct.h"
 #include "collector/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "model/JSONConventions.h"
@@ -26,16 +28,6 @@
 
 namespace {
 
-const char kTransactionManagerImage[] = "Omnid.exe";
-const char kOldestSupportedVersion[] = "18.9.0.0";
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::string WindowText(TDateTime start, TDateTime end) {
   return DateTimeToText(start) + " through " + DateTimeToText(end);
@@ -97,15 +89,19 @@ class TOperatorCollector : public TDataCollector {
   bool OrderedUninstall = false;
   bool Updating = false;
 
-  int PostResult = 0;  // 0: no post yet
+  // Whether Post was called, and whether it then raised instead of giving PostResult.
+  bool Posted = false;
+  bool PostRaised = false;
+  TPostResult PostResult = TPostResult::Accepted;
   std::string PostWindow;
   std::string PostContents;
 
-  // The messages that tell why something failed, oldest first.
-  std::vector<std::string> Problems;
-  // Forgets the problems noted so far.
-  void ForgetProblems() { Problems.clear(); }
-  std::string LastProblem() const { return Problems.empty() ? std::string() : Problems.back(); }
+  std::string LastProblem() const { return Problems().empty() ? std::string() : Problems().back().Text; }
+  bool HasProblem(TProblemSubject subject) const {
+    return std::any_of(Problems().begin(), Problems().end(),
+                       [subject](const TCollectorProblem& p) { return p.Subject == subject; });
+  }
+  using TDataCollector::AddProblem;
 
   // --- ONCE --------------------------------------------------------------
   void RunOneCycle() {
@@ -123,7 +119,9 @@ class TOperatorCollector : public TDataCollector {
       return {};
     }
     if (!TransactionManagerRunning()) {
-      Note("Note: the Transaction Manager (Omnid.exe) is not running; a service cycle would not run now");
+      LogProblem(TProblemSubject::TransactionManager,
+                 "Note: the Transaction Manager (Omnid.exe) is not running; a service cycle would not run now", false,
+                 TProblemSeverity::Note);
     }
     std::string document;
     try {
@@ -168,10 +166,11 @@ class TOperatorCollector : public TDataCollector {
   TPostResult Post(TCollectedData* Data, TDataCollectorStatusObj& Status) override {
     PostWindow = WindowText(Status.CurrentCycleStart, Status.CurrentCycleEnd);
     PostContents = ContentsText(Data);
-    PostResult = -1;  // raised
-    const TPostResult result = TDataCollector::Post(Data, Status);
-    PostResult = result;
-    return result;
+    Posted = true;
+    PostRaised = true;
+    PostResult = TDataCollector::Post(Data, Status);
+    PostRaised = false;
+    return PostResult;
   }
 
   void DownloadUpdater(const std::string& URL) override {
@@ -192,10 +191,6 @@ class TOperatorCollector : public TDataCollector {
 
  private:
   void Note(const std::string& msg) {
-    if (StartsWith(msg, "ERROR: ") || Contains(msg, "(reinitializing)") ||
-        StartsWith(msg, "Failed Authentication Response: ") || StartsWith(msg, "Note: ")) {
-      Problems.push_back(msg);
-    }
     if (FForward) {
       try {
         FForward(msg, false);
@@ -209,39 +204,6 @@ class TOperatorCollector : public TDataCollector {
   TDataCollectorOnLog FForward;
 };
 
-// The collector's objects in the site database, read without changing them:
-// empty when all are in place, otherwise what is missing or wrong.
-std::vector<std::string> SchemaProblems(TSiteDatabase& db) {
-  std::vector<std::string> problems;
-  auto count = [&](const std::string& sql, const std::string& name) {
-    TSiteQuery query(db, sql);
-    query.SetText("Name", name);
-    query.Open();
-    const int64_t n = query.Eof() ? 0 : query.AsInteger("cnt");
-    query.Close();
-    return n;
-  };
-  const char kTable[] = "SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :Name";
-  const char kTrigger[] = "SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :Name";
-  if (count(kTable, "DC_STATUS") == 0) {
-    problems.push_back("table DC_STATUS is missing");
-  } else if (count("SELECT count(*) cnt FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = "
-                   "'DC_STATUS' AND RDB$FIELD_NAME = :Name",
-                   "ACTIVEHISTORYFACT") == 0) {
-    problems.push_back("DC_STATUS lacks the ActiveHistoryFact column");
-  }
-  if (count(kTable, "DC_PENDINGEMPDAYS_V111") == 0) problems.push_back("table DC_PENDINGEMPDAYS_V111 is missing");
-  if (count(kTrigger, "DC_PENDINGEMPDAYS_V111_TRG") == 0) {
-    problems.push_back("trigger DC_PENDINGEMPDAYS_V111_TRG is missing");
-  } else if (count("SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :Name AND "
-                   "coalesce(RDB$TRIGGER_INACTIVE, 0) = 0",
-                   "DC_PENDINGEMPDAYS_V111_TRG") == 0) {
-    problems.push_back("trigger DC_PENDINGEMPDAYS_V111_TRG is inactive");
-  }
-  if (count(kTrigger, "DC_PENDINGEMPDAYS_TRG") != 0) problems.push_back("the old trigger DC_PENDINGEMPDAYS_TRG is still there");
-  return problems;
-}
-
 std::string JoinProblems(const std::vector<std::string>& problems) {
   std::string text;
   for (const std::string& p : problems) text += (text.empty() ? "" : "; ") + p;
@@ -254,7 +216,7 @@ std::string TOperatorCollector::PreviewFromDatabase(std::string& reason, std::st
     return {};
   }
   StartTransaction();
-  const std::vector<std::string> missing = SchemaProblems(*LDB);
+  const std::vector<std::string> missing = InspectCollectorSchema(*LDB).Problems();
   if (!missing.empty()) {
     reason = "the collector's objects in the site database are not in place (" + JoinProblems(missing) +
              "); TEST changes nothing, so let the service or /ONCE create them first";
@@ -357,35 +319,37 @@ int TOperatorModes::RunOnce() {
             "started; no cycle was run\n";
     return 1;
   }
-  if (collector.PostResult == 1 && initialized) {
+  using TPostResult = TDataCollector::TPostResult;
+  const bool accepted = collector.Posted && !collector.PostRaised && collector.PostResult == TPostResult::Accepted;
+  if (accepted && initialized) {
     FOut << "Post accepted: " << collector.PostWindow << ": " << collector.PostContents << "\n";
     return 0;
   }
   std::string reason;
-  switch (collector.PostResult) {
-    case 0:
-      reason = initialized ? "the cycle did not reach the post" : "the collector could not be initialised";
-      break;
-    case 1:
-      reason = "the post was accepted but the status could not be saved";
-      break;
-    case 2:
-      reason = "the server asked the collector to reinitialise; nothing was saved";
-      break;
-    case TDataCollector::kPostAnswerUnreadable:
-      reason = "the server's answer was not a JSON object; the status was saved but the data's "
-               "pending changes are kept to be sent again";
-      break;
-    case 4:
-      reason = "the server asked for the data again in " + std::to_string(collector.ResendDelay()) +
-               " minutes; nothing was saved";
-      break;
-    default:
-      reason = "the post failed; nothing was saved";
-      break;
+  if (!collector.Posted) {
+    reason = initialized ? "the cycle did not reach the post" : "the collector could not be initialised";
+  } else if (collector.PostRaised) {
+    reason = "the post failed; nothing was saved";
+  } else {
+    switch (collector.PostResult) {
+      case TPostResult::Accepted:
+        reason = "the post was accepted but the status could not be saved";
+        break;
+      case TPostResult::Reinitialize:
+        reason = "the server asked the collector to reinitialise; nothing was saved";
+        break;
+      case TPostResult::AnswerUnreadable:
+        reason = "the server's answer was not a JSON object; the status was saved but the data's "
+                 "pending changes are kept to be sent again";
+        break;
+      case TPostResult::Resend:
+        reason = "the server asked for the data again in " + std::to_string(collector.ResendDelay()) +
+                 " minutes; nothing was saved";
+        break;
+    }
   }
   FErr << "DataCollector /ONCE failed: " << reason << "\n";
-  for (const std::string& problem : collector.Problems) FErr << "  " << problem << "\n";
+  for (const TCollectorProblem& problem : collector.Problems()) FErr << "  " << problem.Text << "\n";
   return 1;
 }
 
@@ -408,8 +372,8 @@ int TOperatorModes::RunTest() {
   // The document as the server will read it: the post is Windows-1252, so
   // what it cannot hold is shown as the "?" the server gets.
   FOut << AnsiToUtf8(Utf8ToAnsi(document)) << "\n";
-  for (const std::string& note : collector.Problems) {
-    if (StartsWith(note, "Note: ")) FErr << note << "\n";
+  for (const TCollectorProblem& problem : collector.Problems()) {
+    if (problem.Severity == TProblemSeverity::Note) FErr << problem.Text << "\n";
   }
   const TReplacedCharacters replaced = ReplacedInPost(document);
   if (replaced.Count != 0) {
@@ -479,16 +443,13 @@ int TOperatorModes::RunCheck() {
       // location code.
       static_cast<void>(collector.OpenDatabase());
     } catch (...) {
-      collector.Problems.push_back(CurrentExceptionMessage());
+      collector.AddProblem(TProblemSeverity::Error, TProblemSubject::DatabaseConnection, CurrentExceptionMessage());
     }
     const bool connected = collector.Database().Connected();
     report.Line(connected, "Database connection",
                 connected ? cfg.DBPath() : OrDefault(collector.LastProblem(), "cannot connect to " + cfg.DBPath()));
     if (connected) {
-      bool siteRow = true;
-      for (const std::string& p : collector.Problems) {
-        if (Contains(p, "Failed to verify database version")) siteRow = false;
-      }
+      const bool siteRow = !collector.HasProblem(TProblemSubject::SiteRow);
       report.Line(siteRow, "Site row",
                   siteRow ? "site " + std::to_string(cfg.DBSite()) + ", location code " + cfg.LocCode()
                           : "no SiteList row for the current site (SiteSpecific.CurrentSite)");
@@ -512,7 +473,7 @@ int TOperatorModes::RunCheck() {
       }
       try {
         collector.Begin();
-        const std::vector<std::string> missing = SchemaProblems(collector.Database());
+        const std::vector<std::string> missing = InspectCollectorSchema(collector.Database()).Problems();
         report.Line(missing.empty(), "Collector schema",
                     missing.empty() ? "DC_STATUS, DC_PENDINGEMPDAYS_V111 and its trigger in place"
                                     : JoinProblems(missing) +

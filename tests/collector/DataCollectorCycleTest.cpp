@@ -19,6 +19,8 @@
 
 namespace {
 
+using TPostResult = TDataCollector::TPostResult;
+
 using ::testing::ElementsAre;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -49,8 +51,8 @@ class TScriptedCollector : public TDataCollector {
   std::string rollbackError;
   std::string closeError;
   TDataCollectorStatusObj storedStatus;
-  std::function<int(TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&)> onPost =
-      [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+  std::function<TPostResult(TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&)> onPost =
+      [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return TPostResult::Accepted; };
 
   // What happened.
   std::vector<std::string> calls;
@@ -138,7 +140,7 @@ class TScriptedCollector : public TDataCollector {
     calls.push_back("Post");
     posted.push_back(data);
     postedStatus.push_back(status);
-    return static_cast<TPostResult>(onPost(*this, data, status));
+    return onPost(*this, data, status);
   }
   bool SetSiteStatus(const std::string& name, const std::string&) override {
     calls.push_back("SetSiteStatus " + name);
@@ -422,7 +424,7 @@ TEST_F(CycleTest, AcceptedCycleRunsEveryStepSavesAndRotatesStatistics) {
   collector.SetConfiguredLocCode("  4711 ");
   collector.onPost = [](TScriptedCollector& c, TCollectedData*, TDataCollectorStatusObj&) {
     c.Current().SendSize = 1234;
-    return 1;
+    return TPostResult::Accepted;
   };
   collector.RunCycle();
 
@@ -537,7 +539,7 @@ TEST_F(CycleTest, AFailingCloseStillEndsTheCycle) {
 TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChanges) {
   InitializeOK();
   collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) {
-    return TDataCollector::kPostAnswerUnreadable;
+    return TPostResult::AnswerUnreadable;
   };
   collector.RunCycle();
   EXPECT_THAT(collector.calls,
@@ -551,7 +553,7 @@ TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChan
   EXPECT_GT(collector.LastCycleStats().SaveEnd, 0);
 
   // The next accepted post commits what it carries.
-  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return TPostResult::Accepted; };
   collector.RunCycle();
   EXPECT_EQ(collector.Count("CommitAcceptedData"), 1);
 }
@@ -559,7 +561,7 @@ TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChan
 TEST_F(CycleTest, OnlyATransferErrorIsTakenAsAFailedTransfer) {
   InitializeOK();
   // A failure whose text reads like a transfer failure is not one.
-  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) -> int {
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) -> TPostResult {
     throw EOrvelError("Unable to post data to web server");
   };
   collector.RunCycle();
@@ -577,7 +579,7 @@ TEST_F(CycleTest, FailedTransferKeepsDataAndStatusForTheNextCycle) {
       s.LastSent = 99;  // what the post changes travels with the kept status
       throw ETransferError("Unable to post data to web server");
     }
-    return 1;
+    return TPostResult::Accepted;
   };
   collector.RunCycle();
   EXPECT_TRUE(collector.HoldsResend());
@@ -614,7 +616,7 @@ TEST_F(CycleTest, ServerResendRequestKeepsDataAndDelay) {
   InitializeOK();
   collector.onPost = [](TScriptedCollector& c, TCollectedData*, TDataCollectorStatusObj&) {
     c.SetResendDelay(10);
-    return 4;
+    return TPostResult::Resend;
   };
   collector.RunCycle();
   EXPECT_TRUE(collector.HoldsResend());
@@ -632,7 +634,7 @@ TEST_F(CycleTest, ReinitializeAnswerSavesNothing) {
   InitializeOK();
   collector.onPost = [](TScriptedCollector& c, TCollectedData*, TDataCollectorStatusObj&) {
     c.ClearInitialized();
-    return 2;
+    return TPostResult::Reinitialize;
   };
   collector.RunCycle();
   EXPECT_EQ(collector.Count("SaveStatus"), 0);
@@ -657,13 +659,13 @@ TEST_F(CycleTest, FailureAfterAnAcceptedPostRollsBackAndReinitializes) {
          c.commitError = "connection lost";
          c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) {
            self.Current().SendSize = 77;
-           return 1;
+           return TPostResult::Accepted;
          };
        },
        "ERROR: connection lost", true},
       {"server error answer",
        [](TScriptedCollector& c) {
-         c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) -> int {
+         c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) -> TPostResult {
            self.ClearInitialized();
            throw EOrvelError("Server failed to post update with error message (reinitializing): x");
          };
@@ -704,7 +706,7 @@ TEST_F(CycleTest, FailureAfterAnAcceptedPostRollsBackAndReinitializes) {
     // The next due tick initialises again before it runs a cycle.
     collector.saveError.clear();
     collector.commitError.clear();
-    collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+    collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return TPostResult::Accepted; };
     collector.calls.clear();
     collector.Initialize();
     EXPECT_EQ(collector.calls.front(), "LoadConfiguration") << c.name;

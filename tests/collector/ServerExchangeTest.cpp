@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,8 @@
 #include "support/StatsServer.h"
 
 namespace {
+
+using TPostResult = TDataCollector::TPostResult;
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -418,29 +421,29 @@ TEST_F(ServerExchangeTest, SendToServerActsOnEveryKindOfAnswer) {
   struct Case {
     const char* name;
     std::string body;
-    int result;           // 0: raises
+    std::optional<TPostResult> result;  // none: raises
     const char* raised;   // the message when it raises
     int32_t resendDelay;
     bool initialized;
   };
   const Case cases[] = {
-      {"accepted", "{}", 1, "", 0, true},
-      {"taken, plain text", "OK", 5, "", 0, true},
-      {"taken, a number", "42", 5, "", 0, true},
-      {"taken, an empty body", "", 5, "", 0, true},
-      {"taken, a web page", "<html>\r\n<body>Proxy</body></html>", 5, "", 0, true},
-      {"resend after 5", R"({"Resend":5})", 4, "", 5, true},
-      {"resend as string", R"({"Resend":"30"})", 4, "", 30, true},
-      {"resend 360", R"({"Resend":360})", 4, "", 360, true},
-      {"resend 400", R"({"Resend":400})", 4, "", 0, true},
-      {"resend -1", R"({"Resend":-1})", 4, "", 0, true},
-      {"resend and error", R"({"Error":"disk full","Resend":5})", 4, "", 5, true},
-      {"reinitialize", R"({"Reinitialize":false})", 2, "", 7, false},
-      {"error", R"({"Error":"disk full"})", 0,
+      {"accepted", "{}", TPostResult::Accepted, "", 0, true},
+      {"taken, plain text", "OK", TPostResult::AnswerUnreadable, "", 0, true},
+      {"taken, a number", "42", TPostResult::AnswerUnreadable, "", 0, true},
+      {"taken, an empty body", "", TPostResult::AnswerUnreadable, "", 0, true},
+      {"taken, a web page", "<html>\r\n<body>Proxy</body></html>", TPostResult::AnswerUnreadable, "", 0, true},
+      {"resend after 5", R"({"Resend":5})", TPostResult::Resend, "", 5, true},
+      {"resend as string", R"({"Resend":"30"})", TPostResult::Resend, "", 30, true},
+      {"resend 360", R"({"Resend":360})", TPostResult::Resend, "", 360, true},
+      {"resend 400", R"({"Resend":400})", TPostResult::Resend, "", 0, true},
+      {"resend -1", R"({"Resend":-1})", TPostResult::Resend, "", 0, true},
+      {"resend and error", R"({"Error":"disk full","Resend":5})", TPostResult::Resend, "", 5, true},
+      {"reinitialize", R"({"Reinitialize":false})", TPostResult::Reinitialize, "", 7, false},
+      {"error", R"({"Error":"disk full"})", std::nullopt,
        "Server failed to post update with error message (reinitializing): disk full", 7, false},
-      {"broken JSON", R"({"Resend":)", 0, R"(Invalid response received from server (reinitializing): {"Resend":)", 7,
+      {"broken JSON", R"({"Resend":)", std::nullopt, R"(Invalid response received from server (reinitializing): {"Resend":)", 7,
        false},
-      {"resend beyond 32 bits", R"({"Resend":4294967296})", 0, "Range check error", 7, true},
+      {"resend beyond 32 bits", R"({"Resend":4294967296})", std::nullopt, "Range check error", 7, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -448,8 +451,8 @@ TEST_F(ServerExchangeTest, SendToServerActsOnEveryKindOfAnswer) {
     collector->SetResendDelay(7);
     server.enqueue(c.body);
     TDataCollectorStatusObj status;
-    if (c.result != 0) {
-      EXPECT_EQ(collector->SendToServer("{}", &status), c.result);
+    if (c.result) {
+      EXPECT_EQ(collector->SendToServer("{}", &status), *c.result);
     } else {
       try {
         collector->SendToServer("{}", &status);
@@ -469,7 +472,7 @@ TEST_F(ServerExchangeTest, ReinitializeEmptiesTheEmployeeAndPlanCachesOnly) {
   collector->Cfg().EmpCategories().Add(std::make_unique<TEmpCategory>());
   server.enqueue(R"({"Reinitialize":1})");
   TDataCollectorStatusObj status;
-  EXPECT_EQ(collector->SendToServer("{}", &status), 2);
+  EXPECT_EQ(collector->SendToServer("{}", &status), TPostResult::Reinitialize);
   EXPECT_TRUE(Logged("Reinitialize requested from server."));
   EXPECT_TRUE(collector->Cfg().SiteEmployees().Empty());
   EXPECT_TRUE(collector->Cfg().SitePlanTypes().Empty());
@@ -491,7 +494,7 @@ TEST_F(ServerExchangeTest, HistoryWindowFromTheServerIsTakenUnlessRivoConversion
     status.LastCycleEnd = 4;
     status.CurrentCycleEnd = 46000;
     server.enqueue(answer);
-    EXPECT_EQ(collector->SendToServer("{}", &status), 4);
+    EXPECT_EQ(collector->SendToServer("{}", &status), TPostResult::Resend);
     EXPECT_EQ(status.ActiveHistoryStart, pending ? 1 : 45000);
     EXPECT_EQ(status.ActiveHistoryEnd, pending ? 2 : 45010.5);
     EXPECT_EQ(status.ActiveHistoryFactID, pending ? 3 : 54181);
@@ -541,7 +544,7 @@ TEST_F(ServerExchangeTest, AnsweredDatesOutOfRangeOrAfterThePostedWindowAreNotTa
     const TDataCollectorStatusObj before = status;
     server.enqueue("{\"Header\":{" + c.header + "}}");
     if (c.raised.empty()) {
-      EXPECT_EQ(collector->SendToServer("{}", &status), TDataCollector::kPostAccepted);
+      EXPECT_EQ(collector->SendToServer("{}", &status), TPostResult::Accepted);
       EXPECT_NE(status.LastCycleEnd, before.LastCycleEnd);
       EXPECT_TRUE(collector->Initialized());
       continue;
@@ -622,7 +625,7 @@ TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
     status.SkipHistory = c.skipHistory;
     status.CurrentHistoryEnd = c.historyEnd;
     server.enqueue("{}");
-    EXPECT_EQ(collector->SendToServer(text, &status), 1);
+    EXPECT_EQ(collector->SendToServer(text, &status), TPostResult::Accepted);
     EXPECT_EQ(collector->ReadTimeout(), c.readTimeout);
     EXPECT_THAT(log, Contains("Sending to Server https://127.0.0.1:" + std::to_string(server.port()) +
                               "/datacollector.php  Bytes:15"));
@@ -636,7 +639,7 @@ TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
     TDataCollectorStatusObj status;
     status.SkipHistory = history;
     server.enqueue("{}");
-    EXPECT_EQ(collector->SendToServer(large, &status), 1);
+    EXPECT_EQ(collector->SendToServer(large, &status), TPostResult::Accepted);
     EXPECT_EQ(collector->ReadTimeout(), (history ? 90000 : 30000) + 2000);
   }
 
@@ -708,7 +711,7 @@ TEST_F(ServerExchangeTest, PostedDocumentCarriesEveryHeaderAndContentsMemberAsTe
   status.SkipHistory = false;
   server.enqueue("{}");
   auto data = SampleData();
-  ASSERT_EQ(collector->Post(data.get(), status), 1);
+  ASSERT_EQ(collector->Post(data.get(), status), TPostResult::Accepted);
 
   const auto request = server.requests().back();
   EXPECT_NE(request.body.find("Caf\xE9 06:00"), std::string::npos);
@@ -760,7 +763,7 @@ TEST_F(ServerExchangeTest, PostWithoutDataOrEarlierCycleSendsHeaderAndContentsOn
   TDataCollectorStatusObj status;
   status.SkipHistory = true;
   server.enqueue("{}");
-  ASSERT_EQ(collector->Post(nullptr, status), 1);
+  ASSERT_EQ(collector->Post(nullptr, status), TPostResult::Accepted);
   const json doc = LastDocument();
   std::vector<std::string> members;
   for (const auto& [name, value] : doc.items()) members.push_back(name);
@@ -799,7 +802,7 @@ TEST_F(ServerExchangeTest, PostedBodyAndLogLineAreTheTreeWritersTextByteForByte)
   status.CurrentCycleStart = 44999;
   status.CurrentCycleEnd = 45000.75;
   server.enqueue("{}");
-  ASSERT_EQ(collector->Post(data.get(), status), 1);
+  ASSERT_EQ(collector->Post(data.get(), status), TPostResult::Accepted);
 
   // The tree writer's document: the data's object with the post's own members
   // (as they arrived) put onto it.

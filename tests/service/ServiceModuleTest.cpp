@@ -100,7 +100,7 @@ class TScriptedCollector : public TDataCollector {
   TPostResult Post(TCollectedData*, TDataCollectorStatusObj&) override {
     ++FScript.cycles;
     FResendDelay = FScript.resendDelay;
-    return FScript.resendDelay > 0 ? kPostResend : kPostAccepted;
+    return FScript.resendDelay > 0 ? TPostResult::Resend : TPostResult::Accepted;
   }
   bool SetSiteStatus(const std::string&, const std::string&) override { return true; }
 
