@@ -10,7 +10,7 @@
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/CollectorSchema.h"
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 namespace {
 

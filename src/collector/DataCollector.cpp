@@ -7,7 +7,8 @@
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
-#include "collector/SiteDatabase.h"
+#include "collector/Retrieval.h"
+#include "firebird/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "server/HttpClient.h"
 #include "server/QuorixURI.h"
@@ -25,13 +26,14 @@ std::string VerifyFailedMessage(const std::string& reason) {
 }  // namespace
 
 TDataCollector::TDataCollector(TDataCollectorOnLog aOnLog)
-    : LDB(std::make_unique<TSiteDatabase>()),
+    : LRetrievalMemory(std::make_unique<TRetrievalMemory>()),
+      LDB(std::make_unique<TSiteDatabase>()),
       LCfg(std::make_unique<TDataCollectorConfiguration>()),
       FOnLog(std::move(aOnLog)) {}
 
 TDataCollector::~TDataCollector() {
   LSalePassesQry.reset();
-  LLateSalesProbe.reset();
+  LRetrievalMemory.reset();
   LDB.reset();
   LResendData.reset();
   LResendStatus.reset();

@@ -4,10 +4,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "Shared/Orvel_Shared/CollectorCallbacks.h"
@@ -92,6 +89,20 @@ class TDataCollector {
   const std::deque<TCollectorProblem>& Problems() const { return LProblems; }
   void ForgetProblems() { LProblems.clear(); }
 
+  // The steps that only read the site, also run on their own by the operator
+  // modes. LoadConfiguration reads the registry into Cfg().
+  virtual void LoadConfiguration();
+  // The site checks; BasicSystemChecksOK logs the first that fails.
+  virtual bool BasicSystemChecksOK();
+  virtual bool TransactionManagerRunning();
+  // The id of the first listed process other than excludeId whose image name
+  // (the file name of its program) equals the file name of imageName without
+  // regard to ASCII case; 0 when none matches or the list cannot be read.
+  uint32_t FindProcessID(const std::string& imageName, uint32_t excludeId);
+  virtual bool RivoConversionPending();
+  // The window rules of a freshly loaded status, given the current time.
+  void ComputeWindows(TDataCollectorStatusObj& Status, TDateTime Now);
+
  protected:
   void Log(const std::string& Msg, bool ToSysLog = false);
   // Logs Msg as Log does and keeps it as a problem of Subject.
@@ -106,14 +117,6 @@ class TDataCollector {
   // Closes the database connection; nothing happens when it is not open.
   virtual void CloseDatabase();
 
-  // Site checks.
-  virtual bool BasicSystemChecksOK();
-  virtual bool TransactionManagerRunning();
-  // The id of the first listed process other than ExcludeID whose image name
-  // (the file name of its program) equals the file name of ImageName without
-  // regard to ASCII case; 0 when none matches or the list cannot be read.
-  uint32_t FindProcessID(const std::string& ImageName, uint32_t ExcludeID);
-  virtual bool RivoConversionPending();
   virtual void CheckHistoryAge(TDataCollectorStatusObj& Status);
 
   // Database session, schema and status.
@@ -134,129 +137,13 @@ class TDataCollector {
   // Raises EDatabaseError.
   virtual void CommitAcceptedData(const TCollectedData* Data);
 
-  // Working state of one RetrieveData call. An id set keeps its ids in the
-  // order first seen, without duplicates.
-  struct TIdSet {
-    std::vector<int32_t> Ids;
-    std::unordered_set<int32_t> Members;
-    bool Add(int32_t id);  // true when id was new
-    bool Remove(int32_t id);
-    bool Contains(int32_t id) const { return Members.count(id) != 0; }
-    void Clear();
-  };
-  struct TPendingEmpDay {  // one row of DC_PENDINGEMPDAYS_V111
-    int32_t Employee = 0;
-    TDateTime PunchDate = 0;
-    std::string Modified;  // the timestamp as the database writes it as text
-  };
-  // One version of a sale: its Modified stamp to the millisecond and its id,
-  // ordered by stamp so that the old ones can be forgotten together.
-  struct TSaleVersion {
-    int64_t ModifiedMs = 0;
-    int32_t SaleID = 0;
-    auto operator<=>(const TSaleVersion&) const = default;
-  };
-  // The select list of the pass sums: the cars (passes of status 0) and the
-  // sums of Amount and Upsell as RivoCarCount, RivoSalesAmount and
-  // RivoAdditionalAmount, over passes of SalePasses SAP; and the condition on
-  // the statuses counted (none above 40).
-  static std::string PassSumColumns();
-  static std::string CountedPassCondition();
-  // The pass sums of one sale (the SalePasses query's three columns).
-  struct TPassSums {
-    double Cars = 0;
-    double Amount = 0;
-    double Upsell = 0;
-  };
-  // The condition of one sales read (a WHERE clause on Sale s) and the
-  // setting of its parameters, kept so that later phases can read what
-  // belongs to the same sales in one statement.
-  struct TSalesSelection {
-    std::string Where;
-    std::function<void(TSiteQuery&)> Bind;
-  };
-  struct TRetrievalState {
-    explicit TRetrievalState(TCollectedData& data) : Data(data) {}
-    TCollectedData& Data;
-    TDateTime MinHistory = 0;
-    TIdSet Terminals, Roles, Employees, Active, Plans;
-    std::vector<TSaleServiceHistory> ServiceHistories;
-    std::vector<std::string> ServiceKeys;
-    std::vector<TPendingEmpDay> PendingEmpDays;
-    std::vector<TSaleVersion> SaleVersions;  // of every sale record started
-    std::unordered_map<int32_t, TPassSums> PassSums;  // of the sales phase running
-    std::vector<TSalesSelection> Selections;           // of every sales read so far
-  };
-  // The ids of the set in set order, split into lists of at most MaxPerList
-  // ids, each "(" + its ids comma-separated without blanks + ")"; none for an
-  // empty set. Firebird refuses an IN list of more than 1500 values, so every
-  // lookup by id list runs once per list.
-  static constexpr size_t kMaxIdsPerList = 1000;
-  static std::vector<std::string> IdLists(const TIdSet& Set, size_t MaxPerList = kMaxIdsPerList);
-  // Sales phases: AddSalesFromQuery returns the sales it started and adds the
-  // rows it read to Rows.
-  void RetrieveCurrentSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
-  // The versions stamped within the configured overlap before the current
-  // window that no accepted post of this process carried; logs "Late sales: ".
-  void RetrieveLateSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
-  void RetrieveHistoricalSales(const TDataCollectorStatusObj& Status, TRetrievalState& State);
-  int AddSalesFromQuery(TSiteQuery& Query, TRetrievalState& State, int64_t& Rows);
-  // A selection of the sales whose Modified lies in [Start, End) under Where
-  // (its parameters Site, StartTS, EndTS and MinHistory).
-  TSalesSelection WindowSelection(const std::string& Where, TDateTime Start, TDateTime End,
-                                  const TRetrievalState& State) const;
-  // Reads the sales of a selection (its condition, then FilterAndOrder) with
-  // their pass sums into State; returns the sales started and adds the rows
-  // read to Rows.
-  int ReadSales(const TSalesSelection& Selection, const std::string& FilterAndOrder,
-                TRetrievalState& State, int64_t& Rows);
-  // Fills State.PassSums with the sums of every sale that SalesWhere (a WHERE
-  // clause on Sale s, its parameters set by Bind) selects; leaves it empty
-  // when the site has no usable SalePasses table.
-  void ReadPassSums(const std::string& SalesWhere, const std::function<void(TSiteQuery&)>& Bind,
-                    TRetrievalState& State);
-  // Timeclock phases: AddLaborFromQuery returns the rows it read.
-  void RetrievePendingLabor(const TDataCollectorStatusObj& Status, TRetrievalState& State);
-  void RetrieveHistoricalLabor(const TDataCollectorStatusObj& Status, TRetrievalState& State);
-  int64_t AddLaborFromQuery(TSiteQuery& Query, TRetrievalState& State);
-  void ReadPendingEmpDays(TRetrievalState& State);
-  // Reference phases.
-  struct TSaleEmployeeRow {
-    int64_t Employee = 0;
-    int64_t Role = 0;
-    int64_t ProfitCenter = 0;
-  };
-  // The sale-employee rows of the sales each selection reads; a sale that
-  // several selections read keeps the rows of the first.
-  std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> ReadSaleEmployees(
-      const std::vector<TSalesSelection>& Selections);
-  void RetrieveSaleEmployees(const TDataCollectorStatusObj& Status, TRetrievalState& State);
-  void LogReferenceSummary(TRetrievalState& State);
-  void RetrieveTerminals(TRetrievalState& State);
-  void RetrieveEmployees(TRetrievalState& State);
-  void RetrieveRoles(TRetrievalState& State);
-  void RetrieveServices(TRetrievalState& State);
-  // A new record to send when the row's employee is new to the employee cache
-  // or differs from the cached copy; nullptr otherwise. The cache is not changed.
-  std::unique_ptr<TEmployeeRecord> ChangedEmployee(const TDataRow& Row, bool Enabled);
-  // The same for a category and the category cache.
-  std::unique_ptr<TEmpCategory> ChangedCategory(const TDataRow& Row);
-  // The pending employee days and the sale versions read by the last
-  // RetrieveData, and its result: only compared, never followed, to tell
-  // whether accepted data is the data those rows were read for (a resend of
-  // it included).
-  std::vector<TPendingEmpDay> LPendingEmpDays;
-  std::vector<TSaleVersion> LSaleVersionsRead;
-  const TCollectedData* LPendingEmpDaysData = nullptr;
-  // The sale versions that accepted posts carried, back to the start of the
-  // last overlap read.
-  std::set<TSaleVersion> LSentSaleVersions;
-  // The look back's first statement, run every cycle: prepared once per
-  // connection. Released before LDB.
-  std::unique_ptr<TSiteQuery> LLateSalesProbe;
+  // The phases of RetrieveData (collector/Retrieval.h), and what a retrieval
+  // leaves for CommitAcceptedData and the cycles after it.
+  class TRetrieval;
+  struct TRetrievalMemory;
+  std::unique_ptr<TRetrievalMemory> LRetrievalMemory;
 
   // Server exchanges.
-  virtual void LoadConfiguration();
   // Replaces FURI (from the configuration's RegURL) and LHTTPConnection, whose
   // waits end when LStop is requested; logs "Using URL: ".
   virtual void CreateServerConnection();
@@ -292,9 +179,6 @@ class TDataCollector {
   bool CheckDatabase();
   // RunCycle from the checks to the commit; RunCycle closes the database.
   void RunCycleBody();
-
-  // The window rules of a freshly loaded status, given the current time.
-  void ComputeWindows(TDataCollectorStatusObj& Status, TDateTime Now);
 
   std::unique_ptr<TSiteDatabase> LDB;
   std::unique_ptr<TCollectedData> LResendData;

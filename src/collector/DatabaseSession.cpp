@@ -8,7 +8,8 @@
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "collector/Retrieval.h"
+#include "firebird/SiteDatabase.h"
 
 namespace {
 
@@ -70,9 +71,9 @@ bool TDataCollector::OpenDatabase() {
       LSalePassesQry.reset();
       try {
         auto passes = std::make_unique<TSiteQuery>(
-            *LDB, "select " + PassSumColumns() +
+            *LDB, "select " + TRetrieval::PassSumColumns() +
                       " from SalePasses SAP where Site = :Site and SaleID = :SaleID and " +
-                      CountedPassCondition());
+                      TRetrieval::CountedPassCondition());
         passes->Prepare();
         passes->SetInteger("Site", cfg.DBSite());
         LSalePassesQry = std::move(passes);

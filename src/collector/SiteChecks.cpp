@@ -57,8 +57,8 @@ bool TDataCollector::TransactionManagerRunning() {
   return FindProcessID(kTransactionManagerImage, 0) != 0;
 }
 
-uint32_t TDataCollector::FindProcessID(const std::string& ImageName, uint32_t ExcludeID) {
-  const std::string wanted = platform::ImageFileName(ImageName);
+uint32_t TDataCollector::FindProcessID(const std::string& imageName, uint32_t excludeId) {
+  const std::string wanted = platform::ImageFileName(imageName);
   std::vector<platform::ProcessEntry> processes;
   try {
     processes = platform::ListProcesses();
@@ -66,7 +66,7 @@ uint32_t TDataCollector::FindProcessID(const std::string& ImageName, uint32_t Ex
     return 0;
   }
   for (const platform::ProcessEntry& process : processes) {
-    if (process.pid != ExcludeID && SameTextAscii(process.imageName, wanted)) return process.pid;
+    if (process.pid != excludeId && SameTextAscii(process.imageName, wanted)) return process.pid;
   }
   return 0;
 }

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/SiteTestCollector.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "support/ScopedRegistry.h"
 
 // The registry of a site as the collector's configuration reads it.
