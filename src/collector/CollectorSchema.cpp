@@ -54,20 +54,20 @@ enum class TTriggerMode { Keep = 0, Remove = 1, Disable = 2 };
 // The steps of one VerifyDBStructures call, all on one query object.
 class TSchemaSteps {
  public:
-  TSchemaSteps(TSiteDatabase& database, const std::function<void(const std::string&)>& log)
-      : FDatabase(database), FQuery(database), FLog(log) {}
+  TSchemaSteps(TSiteDatabase& site, const std::function<void(const std::string&)>& logLine)
+      : database(site), query(site), log(logLine) {}
 
   int64_t Exec(const std::string& sql) {
-    FQuery.SetSQL(sql);
-    return FQuery.ExecSQL();
+    query.SetSQL(sql);
+    return query.ExecSQL();
   }
 
   bool TriggerActive(const std::string& name) {
-    FQuery.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
-    FQuery.SetText("TriggerName", name);
-    FQuery.Open();
-    const bool active = !FQuery.Eof() && FQuery.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
-    FQuery.Close();
+    query.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
+    query.SetText("TriggerName", name);
+    query.Open();
+    const bool active = !query.Eof() && query.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
+    query.Close();
     return active;
   }
 
@@ -82,14 +82,14 @@ class TSchemaSteps {
   bool EnsureTable(const std::string& name, const std::string& columns, bool exists, bool dropping) {
     const std::string table = "DC_" + name;
     if (!exists && !dropping) {
-      FLog("Creating the DC_" + name + " table");
+      log("Creating the DC_" + name + " table");
       Exec("create table DC_" + name + columns);
       GrantTableAccess(table);
       CommitWork();
       return true;
     }
     if (exists && dropping) {
-      FLog("Dropping the DC_" + name + " table");
+      log("Dropping the DC_" + name + " table");
       Exec("drop table DC_" + name);
       CommitWork();
       return true;
@@ -108,7 +108,7 @@ class TSchemaSteps {
     const std::string trigger = "DC_" + name;
     if (!found.Exists) {
       if (mode != TTriggerMode::Keep) return false;
-      FLog("Creating the " + trigger + " trigger");
+      log("Creating the " + trigger + " trigger");
       Exec("CREATE OR ALTER TRIGGER " + trigger + " " + body);
       CommitWork();
       return true;
@@ -123,7 +123,7 @@ class TSchemaSteps {
       return false;
     }
     if (active) {
-      FLog("Disabling the " + trigger + " trigger");
+      log("Disabling the " + trigger + " trigger");
       Exec("alter trigger " + trigger + " inactive");
       CommitWork();
       return true;
@@ -138,14 +138,14 @@ class TSchemaSteps {
   // in a way that blocks the change), the older trigger keeps noting the days
   // it noted before, and the next call tries again.
   bool ReplaceTrigger(const std::string& trigger, const std::string& body) {
-    FLog("Updating the " + trigger + " trigger");
+    log("Updating the " + trigger + " trigger");
     CommitWork();
     try {
       Exec("CREATE OR ALTER TRIGGER " + trigger + " " + body);
       CommitWork();
       return true;
     } catch (const EDatabaseError& error) {
-      FLog("Unable to update trigger " + trigger + " " + error.what());
+      log("Unable to update trigger " + trigger + " " + error.what());
       RestartTransaction();
     }
     if (!TriggerActive(trigger)) {
@@ -156,9 +156,9 @@ class TSchemaSteps {
   }
 
   void RestartTransaction() {
-    FQuery.Close();
-    if (FDatabase.InTransaction()) FDatabase.Rollback();
-    FDatabase.StartTransaction();
+    query.Close();
+    if (database.InTransaction()) database.Rollback();
+    database.StartTransaction();
   }
 
   // Firebird applies a drop when the transaction commits, so a trigger whose
@@ -167,33 +167,33 @@ class TSchemaSteps {
   // inactive for the next call to try again; the work before it is committed
   // first so that undoing the drop cannot take it along.
   void DropTrigger(const std::string& trigger) {
-    FLog("Dropping the " + trigger + " trigger");
+    log("Dropping the " + trigger + " trigger");
     CommitWork();
     try {
       Exec("drop trigger " + trigger);
       CommitWork();
     } catch (const EDatabaseError& error) {
-      FLog("Unable to drop trigger " + trigger + " " + error.what());
+      log("Unable to drop trigger " + trigger + " " + error.what());
       RestartTransaction();
     }
   }
 
-  TSiteDatabase& FDatabase;
-  TSiteQuery FQuery;
-  const std::function<void(const std::string&)>& FLog;
+  TSiteDatabase& database;
+  TSiteQuery query;
+  const std::function<void(const std::string&)>& log;
 };
 
 // The read-only queries of InspectCollectorSchema, all on one query object.
 class TSchemaReader {
  public:
-  explicit TSchemaReader(TSiteDatabase& database) : FQuery(database) {}
+  explicit TSchemaReader(TSiteDatabase& site) : query(site) {}
 
   bool Exists(const std::string& sql, const char* param, const std::string& name) {
-    FQuery.SetSQL(sql);
-    FQuery.SetText(param, name);
-    FQuery.Open();
-    const bool exists = !FQuery.Eof() && FQuery.AsInteger("cnt") != 0;
-    FQuery.Close();
+    query.SetSQL(sql);
+    query.SetText(param, name);
+    query.Open();
+    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
+    query.Close();
     return exists;
   }
 
@@ -208,40 +208,40 @@ class TSchemaReader {
   }
 
   bool TriggerActive(const std::string& name) {
-    FQuery.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
-    FQuery.SetText("TriggerName", name);
-    FQuery.Open();
-    const bool active = !FQuery.Eof() && FQuery.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
-    FQuery.Close();
+    query.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
+    query.SetText("TriggerName", name);
+    query.Open();
+    const bool active = !query.Eof() && query.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
+    query.Close();
     return active;
   }
 
   // The trigger's source as the database holds it, blanks trimmed at both ends.
   std::string TriggerSource(const std::string& name) {
-    FQuery.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
+    query.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
                   "WHERE RDB$TRIGGER_NAME = :TriggerName");
-    FQuery.SetText("TriggerName", name);
-    FQuery.Open();
-    std::string source = FQuery.Eof() ? std::string() : FQuery.AsString("Source");
-    FQuery.Close();
+    query.SetText("TriggerName", name);
+    query.Open();
+    std::string source = query.Eof() ? std::string() : query.AsString("Source");
+    query.Close();
     return TrimText(source);
   }
 
   // Read from the system tables rather than from a select on the table, which
   // would keep the table in use for a later drop in the same transaction.
   bool ColumnExists(const std::string& table, const std::string& column) {
-    FQuery.SetSQL("SELECT count(*) cnt FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = :TableName "
+    query.SetSQL("SELECT count(*) cnt FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = :TableName "
                   "AND RDB$FIELD_NAME = :ColumnName");
-    FQuery.SetText("TableName", table);
-    FQuery.SetText("ColumnName", column);
-    FQuery.Open();
-    const bool exists = !FQuery.Eof() && FQuery.AsInteger("cnt") != 0;
-    FQuery.Close();
+    query.SetText("TableName", table);
+    query.SetText("ColumnName", column);
+    query.Open();
+    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
+    query.Close();
     return exists;
   }
 
  private:
-  TSiteQuery FQuery;
+  TSiteQuery query;
 };
 
 }  // namespace

@@ -94,7 +94,7 @@ void TDataCollector::Initialize() {
   if (!PrepareTLS()) {
     throw EOrvelError("Unable to create SSL DLLs from resources. Contact Vesmar Systems, Inc.");
   }
-  if (Authorize() != 1) return;
+  if (Authorize() != TAuthorizeResult::Granted) return;
   if (LAuthorizeFailed) {
     // Access was granted but the answer could not be applied; Authorize has
     // logged why and the next initialisation asks again.

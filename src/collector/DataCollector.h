@@ -51,6 +51,19 @@ class TDataCollector {
     AnswerUnreadable,
   };
 
+  // What an Authorize came to.
+  enum class TAuthorizeResult {
+    // No access: the server refused, its answer could not be read, or the
+    // exchange failed before access was granted.
+    Refused,
+    // Access granted (LAuthorizeFailed tells whether its values could be applied).
+    Granted,
+    // The server offered an update, whose download was started.
+    UpdateOrdered,
+    // The server ordered the collector's removal, which was started.
+    UninstallOrdered,
+  };
+
   explicit TDataCollector(TDataCollectorOnLog aOnLog);
   virtual ~TDataCollector();
   TDataCollector(const TDataCollector&) = delete;
@@ -117,6 +130,8 @@ class TDataCollector {
   // Closes the database connection; nothing happens when it is not open.
   virtual void CloseDatabase();
 
+  // Stops the history windows of Status when they reach back further than
+  // the history limit; logs when it does.
   virtual void CheckHistoryAge(TDataCollectorStatusObj& Status);
 
   // Database session, schema and status.
@@ -151,7 +166,7 @@ class TDataCollector {
   // its TLS 1.2 handler. True when not https or when ready; false when the
   // libraries cannot be written (Initialize then raises).
   virtual bool PrepareTLS();
-  virtual int Authorize();
+  virtual TAuthorizeResult Authorize();
   virtual TPostResult Post(TCollectedData* Data, TDataCollectorStatusObj& Status);
   // Posts a document text and acts on the answer: accepted, accepted with an
   // answer that is not a JSON object, reinitialise, or resend after

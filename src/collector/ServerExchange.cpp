@@ -81,7 +81,7 @@ std::string TDataCollector::GetMACAddress() {
   return LMachineIdentity->GetMACAddress();
 }
 
-int TDataCollector::Authorize() {
+TDataCollector::TAuthorizeResult TDataCollector::Authorize() {
   LCfg->SetSendStatistics(false);
   LCfg->SetCycleTime(300);
   LCfg->SetHistoryStep(1);
@@ -104,7 +104,7 @@ int TDataCollector::Authorize() {
   }
   const std::string body = JSONRequestBody(text);
 
-  int result = 0;
+  TAuthorizeResult result = TAuthorizeResult::Refused;
   LAuthorizeFailed = false;
   try {
     Log("Sending Authorize");
@@ -112,7 +112,7 @@ int TDataCollector::Authorize() {
     const std::string answerText = PostJSONDocument(*LHTTPConnection, FURI->URL(), body);
     if (LCfg->LogCommunications()) Log("Server Response: " + AnswerLogText(answerText));
     const auto answer = JSONParse(answerText);
-    if (!answer) return 0;
+    if (!answer) return TAuthorizeResult::Refused;
 
     const TJSONValue* uninstall = JSONGet(*answer, "Uninstall");
     if (uninstall && !OrdersUninstall(*uninstall) && AsBoolean(*uninstall)) {
@@ -121,14 +121,14 @@ int TDataCollector::Authorize() {
     }
     if (uninstall && OrdersUninstall(*uninstall)) {
       FInitialized = false;
-      result = 3;
+      result = TAuthorizeResult::UninstallOrdered;
       Log("Uninstall requested from server...", true);
       StartRemoteUninstall();
-      return 3;
+      return result;
     }
 
     if (const TJSONValue* update = JSONGet(*answer, "UpdateURL"); update && !AsString(*update).empty()) {
-      result = 2;
+      result = TAuthorizeResult::UpdateOrdered;
       const std::string url = AsString(*update);
       Log("New Update available from " + url, true);
       try {
@@ -137,15 +137,15 @@ int TDataCollector::Authorize() {
         LogProblem(TProblemSubject::Update, std::string("ERROR: Failed to download update (reinitializing): ") + e.what());
         FInitialized = false;
       }
-      return 2;
+      return result;
     }
 
     const TJSONValue* authenticated = JSONGet(*answer, "Authenticated");
     if (!authenticated || !AsBoolean(*authenticated)) {
       LogProblem(TProblemSubject::Server, "Failed Authentication Response: " + AnswerLogText(answerText));
-      return 0;
+      return TAuthorizeResult::Refused;
     }
-    result = 1;
+    result = TAuthorizeResult::Granted;
 
     if (const TJSONValue* v = JSONGet(*answer, "CycleTime")) {
       // A cycle time below one second would run a whole cycle on every tick.
@@ -174,7 +174,7 @@ int TDataCollector::Authorize() {
         " SendStats: " + (LCfg->SendStatistics() ? "-1" : "0"));
 
     if (const TJSONValue* v = JSONGet(*answer, "DataURL")) LCfg->SetDataURL(AsString(*v));
-    return 1;
+    return result;
   } catch (const std::exception& e) {
     LogProblem(TProblemSubject::Server,
                std::string("ERROR: Failed to authorize with the Quorix Server (reinitializing): ") + e.what());

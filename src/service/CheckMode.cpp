@@ -193,14 +193,14 @@ int TOperatorModes::RunCheck() {
     if (!collector.TLSReady()) {
       report.Line(false, "Server " + url, "TLS is not ready");
     } else {
-      const int result = collector.AuthorizeOnly();
+      const TDataCollector::TAuthorizeResult result = collector.AuthorizeOnly();
       if (collector.orderedUninstall) {
         report.Line(false, "Server " + url,
                     "answers and orders this collector to uninstall itself (not carried out)");
       } else if (!collector.orderedUpdateUrl.empty()) {
         report.Line(true, "Server " + url,
                     "answers and offers an update from " + collector.orderedUpdateUrl + " (not downloaded)");
-      } else if (result == 1) {
+      } else if (result == TDataCollector::TAuthorizeResult::Granted) {
         report.Line(true, "Server " + url,
                     "authorised; cycle time " + std::to_string(cfg.CycleTime()) + " s, history step " +
                         std::to_string(cfg.HistoryStep()) + " days, statistics " +

@@ -50,7 +50,7 @@ class TOperatorCollector : public TDataCollector {
   std::string URL() const;
   void Connect() { CreateServerConnection(); }
   bool TLSReady() { return PrepareTLS(); }
-  int AuthorizeOnly() { return Authorize(); }
+  TAuthorizeResult AuthorizeOnly() { return Authorize(); }
 
  protected:
   TPostResult Post(TCollectedData* Data, TDataCollectorStatusObj& Status) override;

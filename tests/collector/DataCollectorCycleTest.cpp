@@ -20,6 +20,7 @@
 namespace {
 
 using TPostResult = TDataCollector::TPostResult;
+using TAuthorizeResult = TDataCollector::TAuthorizeResult;
 
 using ::testing::ElementsAre;
 using ::testing::Contains;
@@ -40,7 +41,7 @@ class TScriptedCollector : public TDataCollector {
   bool tmRunning = true;
   bool openOK = true;
   bool tlsOK = true;
-  int authorizeResult = 1;
+  TAuthorizeResult authorizeResult = TAuthorizeResult::Granted;
   std::string openError;
   std::string startError;
   bool authorizeRaisesAfterGrant = false;
@@ -129,7 +130,7 @@ class TScriptedCollector : public TDataCollector {
     calls.push_back("PrepareTLS");
     return tlsOK;
   }
-  int Authorize() override {
+  TAuthorizeResult Authorize() override {
     calls.push_back("Authorize");
     LCfg->SetCycleTime(300);
     // As Authorize does when the answer of a granted access cannot be applied.
@@ -370,7 +371,7 @@ TEST_F(CycleTest, InitializeStopsAtTheFirstFailingStep) {
        {"StartTransaction", "VerifyDBStructures", "RollbackTransaction", "CloseDatabase"},
        "ERROR: An exception occured verifying DB structures. (table locked) No status updates were "
        "saved."},
-      {"authorize", [](TScriptedCollector& c) { c.authorizeResult = 0; },
+      {"authorize", [](TScriptedCollector& c) { c.authorizeResult = TAuthorizeResult::Refused; },
        {"PrepareTLS", "Authorize"}, "Loading Configuration"},
       {"authorize answer not applied", [](TScriptedCollector& c) { c.authorizeRaisesAfterGrant = true; },
        {"PrepareTLS", "Authorize"},

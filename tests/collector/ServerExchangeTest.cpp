@@ -28,6 +28,7 @@
 namespace {
 
 using TPostResult = TDataCollector::TPostResult;
+using TAuthorizeResult = TDataCollector::TAuthorizeResult;
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -159,7 +160,7 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
     StatsServer::Answer answer;
     std::string downloadError;
     std::string uninstallError;
-    int result;
+    TAuthorizeResult result;
     int32_t cycleTime;
     int32_t historyStep;
     bool sendStatistics;
@@ -171,84 +172,84 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
   StatsServer::Answer plainText = Answer("Access denied\r\n");
   plainText.contentType = "text/html";
   const Case cases[] = {
-      {"only Authenticated", Answer(R"({"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+      {"only Authenticated", Answer(R"({"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"operating values", Answer(R"({"Authenticated":true,"CycleTime":120,"SendStatistics":true})"), "", "", 1,
+      {"operating values", Answer(R"({"Authenticated":true,"CycleTime":120,"SendStatistics":true})"), "", "", TAuthorizeResult::Granted,
        120, 1, true, true, {configLine + "120 HistoryStep: 1 SendStats: -1"}, 0, 0},
       {"values as strings", Answer(R"({"Authenticated":"false","CycleTime":"600","HistoryStep":3.5})"), "", "",
-       1, 600, 4, false, true, {configLine + "600 HistoryStep: 4 SendStats: 0"}, 0, 0},
-      {"Uninstall false", Answer(R"({"Uninstall":false,"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+       TAuthorizeResult::Granted, 600, 4, false, true, {configLine + "600 HistoryStep: 4 SendStats: 0"}, 0, 0},
+      {"Uninstall false", Answer(R"({"Uninstall":false,"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"Uninstall true", Answer(R"({"Uninstall":true,"Authenticated":true,"CycleTime":120})"), "", "", 3, 300, 1,
+      {"Uninstall true", Answer(R"({"Uninstall":true,"Authenticated":true,"CycleTime":120})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1,
        false, false, {"SYS Uninstall requested from server..."}, 0, 1},
-      {"uninstall fails", Answer(R"({"Uninstall":1})"), "", "no database", 3, 300, 1, false, false,
+      {"uninstall fails", Answer(R"({"Uninstall":1})"), "", "no database", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server...",
         "ERROR: Failed to authorize with the Quorix Server (reinitializing): no database"},
        0, 1},
-      {"UpdateURL empty", Answer(R"({"UpdateURL":"","Authenticated":true})"), "", "", 1, 300, 1, false, true,
+      {"UpdateURL empty", Answer(R"({"UpdateURL":"","Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
       {"update", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe","Authenticated":true,"CycleTime":9})"), "",
-       "", 2, 300, 1, false, true, {"SYS New Update available from https://u.test/DCSetup.exe"}, 1, 0},
-      {"update fails", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe"})"), "Code = 404", "", 2, 300, 1,
+       "", TAuthorizeResult::UpdateOrdered, 300, 1, false, true, {"SYS New Update available from https://u.test/DCSetup.exe"}, 1, 0},
+      {"update fails", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe"})"), "Code = 404", "", TAuthorizeResult::UpdateOrdered, 300, 1,
        false, false,
        {"SYS New Update available from https://u.test/DCSetup.exe",
         "ERROR: Failed to download update (reinitializing): Code = 404"},
        1, 0},
-      {"CycleTime beyond 32 bits", Answer(R"({"Authenticated":true,"CycleTime":4294967296})"), "", "", 1, 300, 1,
+      {"CycleTime beyond 32 bits", Answer(R"({"Authenticated":true,"CycleTime":4294967296})"), "", "", TAuthorizeResult::Granted, 300, 1,
        false, false, {"ERROR: Failed to authorize with the Quorix Server (reinitializing): Range check error"}, 0,
        0},
-      {"refused", Answer(R"({"Authenticated":false,"CycleTime":120})"), "", "", 0, 300, 1, false, true,
+      {"refused", Answer(R"({"Authenticated":false,"CycleTime":120})"), "", "", TAuthorizeResult::Refused, 300, 1, false, true,
        {R"(Failed Authentication Response: {"Authenticated":false,"CycleTime":120})"}, 0, 0},
-      {"plain text", plainText, "", "", 0, 300, 1, false, true,
+      {"plain text", plainText, "", "", TAuthorizeResult::Refused, 300, 1, false, true,
        {"Failed Authentication Response: Access denied\\r\\n"}, 0, 0},
-      {"CycleTime 0", Answer(R"({"Authenticated":true,"CycleTime":0})"), "", "", 1, 300, 1, false, true,
+      {"CycleTime 0", Answer(R"({"Authenticated":true,"CycleTime":0})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"Ignoring CycleTime 0 from the server: keeping 300 seconds", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime -1", Answer(R"({"Authenticated":true,"CycleTime":-1})"), "", "", 1, 300, 1, false, true,
+      {"CycleTime -1", Answer(R"({"Authenticated":true,"CycleTime":-1})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"Ignoring CycleTime -1 from the server: keeping 300 seconds", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime null", Answer(R"({"Authenticated":true,"CycleTime":null})"), "", "", 1, 300, 1, false, true,
+      {"CycleTime null", Answer(R"({"Authenticated":true,"CycleTime":null})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"Ignoring CycleTime null from the server: keeping 300 seconds",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime not a number", Answer(R"({"Authenticated":true,"CycleTime":"abc"})"), "", "", 1, 300, 1, false,
+      {"CycleTime not a number", Answer(R"({"Authenticated":true,"CycleTime":"abc"})"), "", "", TAuthorizeResult::Granted, 300, 1, false,
        true,
        {R"(Ignoring CycleTime "abc" from the server: keeping 300 seconds)",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime 1", Answer(R"({"Authenticated":true,"CycleTime":1})"), "", "", 1, 1, 1, false, true,
+      {"CycleTime 1", Answer(R"({"Authenticated":true,"CycleTime":1})"), "", "", TAuthorizeResult::Granted, 1, 1, false, true,
        {configLine + "1 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"HistoryStep below 1", Answer(R"({"Authenticated":true,"HistoryStep":-3})"), "", "", 1, 300, 1, false, true,
+      {"HistoryStep below 1", Answer(R"({"Authenticated":true,"HistoryStep":-3})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"HistoryStep -3 from the server is out of range; using 1", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"HistoryStep above 1096", Answer(R"({"Authenticated":true,"HistoryStep":2000000})"), "", "", 1, 300, 1096,
+      {"HistoryStep above 1096", Answer(R"({"Authenticated":true,"HistoryStep":2000000})"), "", "", TAuthorizeResult::Granted, 300, 1096,
        false, true,
        {"HistoryStep 2000000 from the server is out of range; using 1096",
         configLine + "300 HistoryStep: 1096 SendStats: 0"},
        0, 0},
-      {"HistoryStep 1096", Answer(R"({"Authenticated":true,"HistoryStep":1096})"), "", "", 1, 300, 1096, false,
+      {"HistoryStep 1096", Answer(R"({"Authenticated":true,"HistoryStep":1096})"), "", "", TAuthorizeResult::Granted, 300, 1096, false,
        true, {configLine + "300 HistoryStep: 1096 SendStats: 0"}, 0, 0},
-      {"Uninstall as the string false", Answer(R"({"Uninstall":"false","Authenticated":true})"), "", "", 1, 300, 1,
+      {"Uninstall as the string false", Answer(R"({"Uninstall":"false","Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1,
        false, true,
        {R"(Ignoring Uninstall "false" from the server: only true, a non-zero number, "true" or "1" order an )"
         "uninstall",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"Uninstall as an object", Answer(R"({"Uninstall":{},"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+      {"Uninstall as an object", Answer(R"({"Uninstall":{},"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {R"(Ignoring Uninstall {} from the server: only true, a non-zero number, "true" or "1" order an )"
         "uninstall",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"Uninstall 0 says no", Answer(R"({"Uninstall":0,"Authenticated":true})"), "", "", 1, 300, 1, false,
+      {"Uninstall 0 says no", Answer(R"({"Uninstall":0,"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false,
        true, {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"Uninstall as the string true", Answer(R"({"Uninstall":"true"})"), "", "", 3, 300, 1, false, false,
+      {"Uninstall as the string true", Answer(R"({"Uninstall":"true"})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server..."}, 0, 1},
-      {"Uninstall as the string 1", Answer(R"({"Uninstall":"1"})"), "", "", 3, 300, 1, false, false,
+      {"Uninstall as the string 1", Answer(R"({"Uninstall":"1"})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server..."}, 0, 1},
-      {"Uninstall 2.5", Answer(R"({"Uninstall":2.5})"), "", "", 3, 300, 1, false, false,
+      {"Uninstall 2.5", Answer(R"({"Uninstall":2.5})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server..."}, 0, 1},
-      {"empty body", Answer(""), "", "", 0, 300, 1, false, true, {"Failed Authentication Response: "}, 0, 0},
-      {"broken JSON", Answer(R"({"Authenticated":tru)"), "", "", 0, 300, 1, false, true, {}, 0, 0},
+      {"empty body", Answer(""), "", "", TAuthorizeResult::Refused, 300, 1, false, true, {"Failed Authentication Response: "}, 0, 0},
+      {"broken JSON", Answer(R"({"Authenticated":tru)"), "", "", TAuthorizeResult::Refused, 300, 1, false, true, {}, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -280,7 +281,7 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
 TEST_F(ServerExchangeTest, AuthorizeSendsTheSiteVersionsMacAddressAndTimeZone) {
   collector->Cfg().SetDataURL(server.url("/elsewhere.php"));
   server.enqueue(R"({"Authenticated":true})");
-  ASSERT_EQ(collector->Authorize(), 1);
+  ASSERT_EQ(collector->Authorize(), TAuthorizeResult::Granted);
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, "/datacollector.php");  // never DataURL
@@ -310,7 +311,7 @@ TEST_F(ServerExchangeTest, AuthorizeWithoutMacAddressOrTimeZoneSendsNoHeader) {
   ScopedEnv noZone("TZ", ":No/Such_Zone");
   collector->UseMACAddress(false);
   server.enqueue(R"({"Authenticated":true})");
-  ASSERT_EQ(collector->Authorize(), 1);
+  ASSERT_EQ(collector->Authorize(), TAuthorizeResult::Granted);
   const json doc = LastDocument();
   EXPECT_FALSE(doc.contains("Header")) << doc;
   EXPECT_EQ(doc.size(), 5u);
@@ -409,7 +410,7 @@ TEST_F(ServerExchangeTest, FailedTransfersClearTheInitialisedFlag) {
   server.enqueue(Answer("{}", 500));
   collector->SetInitialized(true);
   log.clear();
-  EXPECT_EQ(collector->Authorize(), 0);
+  EXPECT_EQ(collector->Authorize(), TAuthorizeResult::Refused);
   EXPECT_FALSE(collector->Initialized());
   EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to authorize with the Quorix Server (reinitializing): "));
   EXPECT_THAT(log.back(), HasSubstr("500"));
