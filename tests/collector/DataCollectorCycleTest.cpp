@@ -526,6 +526,50 @@ TEST_F(CycleTest, CycleEndsEarlyAtEachPrecondition) {
   }
 }
 
+TEST_F(CycleTest, EachLoggedProblemIsKeptWithItsSubjectAndTheListStaysBounded) {
+  struct Case {
+    const char* name;
+    std::function<void(TScriptedCollector&)> arrange;
+    TProblemSubject subject;
+  };
+  const Case cases[] = {
+      {"transaction manager stopped", [](TScriptedCollector& c) { c.tmRunning = false; },
+       TProblemSubject::TransactionManager},
+      {"database not opened", [](TScriptedCollector& c) { c.openOK = false; }, TProblemSubject::DatabaseConnection},
+      {"schema check fails", [](TScriptedCollector& c) { c.verifyError = "object in use"; },
+       TProblemSubject::Schema},
+      {"close fails", [](TScriptedCollector& c) { c.closeError = "network gone"; },
+       TProblemSubject::DatabaseConnection},
+      {"save fails", [](TScriptedCollector& c) { c.saveError = "disk full"; }, TProblemSubject::Cycle},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> caseLog;
+    TScriptedCollector scripted(caseLog);
+    scripted.Initialize();
+    ASSERT_TRUE(scripted.Initialized());
+    scripted.ForgetProblems();
+    c.arrange(scripted);
+    scripted.RunCycle();
+    ASSERT_FALSE(scripted.Problems().empty());
+    const TCollectorProblem& last = scripted.Problems().back();
+    EXPECT_EQ(last.Subject, c.subject);
+    EXPECT_EQ(last.Severity, TProblemSeverity::Error);
+    // The problem is the log line itself, word for word.
+    EXPECT_NE(std::find(caseLog.begin(), caseLog.end(), last.Text), caseLog.end()) << last.Text;
+  }
+
+  // An accepted cycle adds none; a service failing every cycle keeps the newest.
+  InitializeOK();
+  collector.ForgetProblems();
+  collector.RunCycle();
+  EXPECT_TRUE(collector.Problems().empty());
+  collector.tmRunning = false;
+  for (size_t i = 0; i < TDataCollector::kMaxProblems + 20; ++i) collector.RunCycle();
+  EXPECT_EQ(collector.Problems().size(), TDataCollector::kMaxProblems);
+  EXPECT_EQ(collector.Problems().back().Subject, TProblemSubject::TransactionManager);
+}
+
 TEST_F(CycleTest, AFailingCloseStillEndsTheCycle) {
   InitializeOK();
   collector.closeError = "network gone";
