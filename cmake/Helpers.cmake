@@ -15,8 +15,8 @@ function(add_unit_test name)
 endfunction()
 
 # dc_add_subsystem(<target> [EXCLUDE <file names...>])
-# One static library from the sources of the calling folder. A folder that has
-# no sources yet gives an interface library, so that the others still build.
+# One static library from the sources of the calling folder; its headers are
+# included as "<folder>/<name>.h" from src/.
 function(dc_add_subsystem name)
   cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -24,21 +24,6 @@ function(dc_add_subsystem name)
   foreach(excluded ${ARG_EXCLUDE})
     list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
   endforeach()
-  if(sources)
-    add_library(${name} STATIC ${sources} ${headers})
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  else()
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
-  endif()
-endfunction()
-
-# dc_link(<target> <libraries...>): links a subsystem whatever kind of library it is.
-function(dc_link name)
-  get_target_property(kind ${name} TYPE)
-  if(kind STREQUAL "INTERFACE_LIBRARY")
-    target_link_libraries(${name} INTERFACE ${ARGN})
-  else()
-    target_link_libraries(${name} PUBLIC ${ARGN})
-  endif()
+  add_library(${name} STATIC ${sources} ${headers})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
 endfunction()

@@ -14,18 +14,16 @@ werror=OFF
 
 servers_started=""
 cleanup() {
-  if [ -n "$servers_started" ] && [ -x scripts/firebird-server.sh ]; then
+  if [ -n "$servers_started" ]; then
     bash scripts/firebird-server.sh stop || true
   fi
 }
 trap cleanup EXIT
 
 # The client/server database tests need a Firebird server on loopback.
-if [ -f scripts/firebird-server.sh ]; then
-  bash scripts/firebird-server.sh start
-  servers_started=yes
-  export DC_FIREBIRD_SERVER=${DC_FIREBIRD_SERVER:-127.0.0.1/3050}
-fi
+bash scripts/firebird-server.sh start
+servers_started=yes
+export DC_FIREBIRD_SERVER=${DC_FIREBIRD_SERVER:-127.0.0.1/3050}
 
 build_config() {
   local dir=$1; shift

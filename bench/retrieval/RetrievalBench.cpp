@@ -32,7 +32,7 @@
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "sitedb-fixture/SiteFixture.h"
 

@@ -1,7 +1,7 @@
 // The status row of the collector (DC_STATUS): what the server has accepted,
 // kept across restarts.
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 std::unique_ptr<TDataCollectorStatusObj> TDataCollector::LoadStatus() {
   auto status = std::make_unique<TDataCollectorStatusObj>();

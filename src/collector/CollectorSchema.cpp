@@ -3,12 +3,14 @@
 // grants, the upgrade of older versions' objects, and their removal.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "collector/CollectorSchema.h"
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 namespace {
 
@@ -52,60 +54,21 @@ enum class TTriggerMode { Keep = 0, Remove = 1, Disable = 2 };
 // The steps of one VerifyDBStructures call, all on one query object.
 class TSchemaSteps {
  public:
-  TSchemaSteps(TSiteDatabase& database, const std::function<void(const std::string&)>& log)
-      : FDatabase(database), FQuery(database), FLog(log) {}
+  TSchemaSteps(TSiteDatabase& site, const std::function<void(const std::string&)>& logLine)
+      : database(site), query(site), log(logLine) {}
 
   int64_t Exec(const std::string& sql) {
-    FQuery.SetSQL(sql);
-    return FQuery.ExecSQL();
-  }
-
-  bool Exists(const std::string& sql, const char* param, const std::string& name) {
-    FQuery.SetSQL(sql);
-    FQuery.SetText(param, name);
-    FQuery.Open();
-    const bool exists = !FQuery.Eof() && FQuery.AsInteger("cnt") != 0;
-    FQuery.Close();
-    return exists;
-  }
-
-  bool TableExists(const std::string& name) {
-    return Exists("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :TableName",
-                  "TableName", name);
-  }
-
-  bool TriggerExists(const std::string& name) {
-    return Exists("SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName",
-                  "TriggerName", name);
+    query.SetSQL(sql);
+    return query.ExecSQL();
   }
 
   bool TriggerActive(const std::string& name) {
-    FQuery.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
-    FQuery.SetText("TriggerName", name);
-    FQuery.Open();
-    const bool active = !FQuery.Eof() && FQuery.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
-    FQuery.Close();
+    query.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
+    query.SetText("TriggerName", name);
+    query.Open();
+    const bool active = !query.Eof() && query.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
+    query.Close();
     return active;
-  }
-
-  // The trigger's source as the database holds it, blanks trimmed at both ends.
-  std::string TriggerSource(const std::string& name) {
-    FQuery.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
-                  "WHERE RDB$TRIGGER_NAME = :TriggerName");
-    FQuery.SetText("TriggerName", name);
-    FQuery.Open();
-    std::string source = FQuery.Eof() ? std::string() : FQuery.AsString("Source");
-    FQuery.Close();
-    return TrimText(source);
-  }
-
-  // Whether the result of sql has a column of that name.
-  bool ResultHasField(const std::string& sql, const std::string& column) {
-    FQuery.SetSQL(sql);
-    FQuery.Open();
-    const bool has = FQuery.HasField(column);
-    FQuery.Close();
-    return has;
   }
 
   void CommitWork() { Exec("COMMIT"); }
@@ -116,18 +79,17 @@ class TSchemaSteps {
     }
   }
 
-  bool EnsureTable(const std::string& name, const std::string& columns, bool dropping) {
+  bool EnsureTable(const std::string& name, const std::string& columns, bool exists, bool dropping) {
     const std::string table = "DC_" + name;
-    const bool exists = TableExists(table);
     if (!exists && !dropping) {
-      FLog("Creating the DC_" + name + " table");
+      log("Creating the DC_" + name + " table");
       Exec("create table DC_" + name + columns);
       GrantTableAccess(table);
       CommitWork();
       return true;
     }
     if (exists && dropping) {
-      FLog("Dropping the DC_" + name + " table");
+      log("Dropping the DC_" + name + " table");
       Exec("drop table DC_" + name);
       CommitWork();
       return true;
@@ -135,20 +97,24 @@ class TSchemaSteps {
     return false;
   }
 
-  bool EnsureTrigger(const std::string& name, const std::string& body, TTriggerMode mode) {
+  // found: what the inspection found of the trigger.
+  struct TTriggerFound {
+    bool Exists = false;
+    bool Active = false;
+    bool Current = false;  // its source is body
+  };
+
+  bool EnsureTrigger(const std::string& name, const std::string& body, TTriggerMode mode, TTriggerFound found) {
     const std::string trigger = "DC_" + name;
-    if (!TriggerExists(trigger)) {
+    if (!found.Exists) {
       if (mode != TTriggerMode::Keep) return false;
-      FLog("Creating the " + trigger + " trigger");
+      log("Creating the " + trigger + " trigger");
       Exec("CREATE OR ALTER TRIGGER " + trigger + " " + body);
       CommitWork();
       return true;
     }
-    if (mode == TTriggerMode::Keep && !body.empty() &&
-        TriggerSource(trigger) != TrimText(StoredTriggerSource(body))) {
-      return ReplaceTrigger(trigger, body);
-    }
-    const bool active = TriggerActive(trigger);
+    if (mode == TTriggerMode::Keep && !body.empty() && !found.Current) return ReplaceTrigger(trigger, body);
+    const bool active = found.Active;
     if (mode == TTriggerMode::Keep) {
       if (!active) {
         Exec("alter trigger " + trigger + " active");
@@ -157,7 +123,7 @@ class TSchemaSteps {
       return false;
     }
     if (active) {
-      FLog("Disabling the " + trigger + " trigger");
+      log("Disabling the " + trigger + " trigger");
       Exec("alter trigger " + trigger + " inactive");
       CommitWork();
       return true;
@@ -172,14 +138,14 @@ class TSchemaSteps {
   // in a way that blocks the change), the older trigger keeps noting the days
   // it noted before, and the next call tries again.
   bool ReplaceTrigger(const std::string& trigger, const std::string& body) {
-    FLog("Updating the " + trigger + " trigger");
+    log("Updating the " + trigger + " trigger");
     CommitWork();
     try {
       Exec("CREATE OR ALTER TRIGGER " + trigger + " " + body);
       CommitWork();
       return true;
     } catch (const EDatabaseError& error) {
-      FLog("Unable to update trigger " + trigger + " " + error.what());
+      log("Unable to update trigger " + trigger + " " + error.what());
       RestartTransaction();
     }
     if (!TriggerActive(trigger)) {
@@ -190,9 +156,9 @@ class TSchemaSteps {
   }
 
   void RestartTransaction() {
-    FQuery.Close();
-    if (FDatabase.InTransaction()) FDatabase.Rollback();
-    FDatabase.StartTransaction();
+    query.Close();
+    if (database.InTransaction()) database.Rollback();
+    database.StartTransaction();
   }
 
   // Firebird applies a drop when the transaction commits, so a trigger whose
@@ -201,53 +167,155 @@ class TSchemaSteps {
   // inactive for the next call to try again; the work before it is committed
   // first so that undoing the drop cannot take it along.
   void DropTrigger(const std::string& trigger) {
-    FLog("Dropping the " + trigger + " trigger");
+    log("Dropping the " + trigger + " trigger");
     CommitWork();
     try {
       Exec("drop trigger " + trigger);
       CommitWork();
     } catch (const EDatabaseError& error) {
-      FLog("Unable to drop trigger " + trigger + " " + error.what());
+      log("Unable to drop trigger " + trigger + " " + error.what());
       RestartTransaction();
     }
   }
 
-  TSiteDatabase& FDatabase;
-  TSiteQuery FQuery;
-  const std::function<void(const std::string&)>& FLog;
+  TSiteDatabase& database;
+  TSiteQuery query;
+  const std::function<void(const std::string&)>& log;
+};
+
+// The read-only queries of InspectCollectorSchema, all on one query object.
+class TSchemaReader {
+ public:
+  explicit TSchemaReader(TSiteDatabase& site) : query(site) {}
+
+  bool Exists(const std::string& sql, const char* param, const std::string& name) {
+    query.SetSQL(sql);
+    query.SetText(param, name);
+    query.Open();
+    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
+    query.Close();
+    return exists;
+  }
+
+  bool TableExists(const std::string& name) {
+    return Exists("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :TableName",
+                  "TableName", name);
+  }
+
+  bool TriggerExists(const std::string& name) {
+    return Exists("SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName",
+                  "TriggerName", name);
+  }
+
+  bool TriggerActive(const std::string& name) {
+    query.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
+    query.SetText("TriggerName", name);
+    query.Open();
+    const bool active = !query.Eof() && query.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
+    query.Close();
+    return active;
+  }
+
+  // The trigger's source as the database holds it, blanks trimmed at both ends.
+  std::string TriggerSource(const std::string& name) {
+    query.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
+                  "WHERE RDB$TRIGGER_NAME = :TriggerName");
+    query.SetText("TriggerName", name);
+    query.Open();
+    std::string source = query.Eof() ? std::string() : query.AsString("Source");
+    query.Close();
+    return TrimText(source);
+  }
+
+  // Read from the system tables rather than from a select on the table, which
+  // would keep the table in use for a later drop in the same transaction.
+  bool ColumnExists(const std::string& table, const std::string& column) {
+    query.SetSQL("SELECT count(*) cnt FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = :TableName "
+                  "AND RDB$FIELD_NAME = :ColumnName");
+    query.SetText("TableName", table);
+    query.SetText("ColumnName", column);
+    query.Open();
+    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
+    query.Close();
+    return exists;
+  }
+
+ private:
+  TSiteQuery query;
 };
 
 }  // namespace
 
+TCollectorSchema InspectCollectorSchema(TSiteDatabase& database) {
+  TSchemaReader reader(database);
+  TCollectorSchema found;
+  found.StatusTable = reader.TableExists("DC_STATUS");
+  found.StatusHasHistoryFact =
+      found.StatusTable && reader.ColumnExists("DC_STATUS", "ACTIVEHISTORYFACT");
+  found.PendingTable = reader.TableExists("DC_PENDINGEMPDAYS_V111");
+  found.PendingTrigger = reader.TriggerExists("DC_PENDINGEMPDAYS_V111_TRG");
+  if (found.PendingTrigger) {
+    found.PendingTriggerActive = reader.TriggerActive("DC_PENDINGEMPDAYS_V111_TRG");
+    found.PendingTriggerCurrent = reader.TriggerSource("DC_PENDINGEMPDAYS_V111_TRG") ==
+                                  TrimText(StoredTriggerSource(kPendingEmpDaysTriggerBody));
+  }
+  found.OldTrigger = reader.TriggerExists("DC_PENDINGEMPDAYS_TRG");
+  if (found.OldTrigger) found.OldTriggerActive = reader.TriggerActive("DC_PENDINGEMPDAYS_TRG");
+  found.OldTable = reader.TableExists("DC_PENDINGEMPDAYS");
+  return found;
+}
+
+std::vector<std::string> TCollectorSchema::Problems() const {
+  std::vector<std::string> problems;
+  if (!StatusTable) {
+    problems.push_back("table DC_STATUS is missing");
+  } else if (!StatusHasHistoryFact) {
+    problems.push_back("DC_STATUS lacks the ActiveHistoryFact column");
+  }
+  if (!PendingTable) problems.push_back("table DC_PENDINGEMPDAYS_V111 is missing");
+  if (!PendingTrigger) {
+    problems.push_back("trigger DC_PENDINGEMPDAYS_V111_TRG is missing");
+  } else if (!PendingTriggerActive) {
+    problems.push_back("trigger DC_PENDINGEMPDAYS_V111_TRG is inactive");
+  }
+  if (OldTrigger) problems.push_back("the old trigger DC_PENDINGEMPDAYS_TRG is still there");
+  return problems;
+}
+
 void TDataCollector::VerifyDBStructures(bool Remove) {
   const std::function<void(const std::string&)> log = [this](const std::string& msg) { Log(msg); };
-  TSchemaSteps steps(*LDB, log);
   bool changed = false;
 
   StartTransaction();
-  if (!Remove && steps.TableExists("DC_STATUS")) {
-    if (!steps.ResultHasField("Select * from DC_STATUS", "ActiveHistoryFact")) {
-      Log("Adding ActiveHistoryFact field to DC_STATUS table");
-      steps.Exec("ALTER TABLE DC_STATUS ADD ActiveHistoryFact int");
-      changed = true;
-    }
-  }
-  if (steps.EnsureTable("STATUS", kStatusColumns, Remove)) changed = true;
-  if (!Remove && steps.EnsureTable("PENDINGEMPDAYS_V111", kPendingEmpDaysColumns, false)) {
+  // Each object is read before any is changed: no step changes an object that
+  // a later step reads.
+  const TCollectorSchema found = InspectCollectorSchema(*LDB);
+  TSchemaSteps steps(*LDB, log);
+  if (!Remove && found.StatusTable && !found.StatusHasHistoryFact) {
+    Log("Adding ActiveHistoryFact field to DC_STATUS table");
+    steps.Exec("ALTER TABLE DC_STATUS ADD ActiveHistoryFact int");
     changed = true;
   }
-  if (Remove && steps.TableExists("DC_PENDINGEMPDAYS_V111")) {
+  if (steps.EnsureTable("STATUS", kStatusColumns, found.StatusTable, Remove)) changed = true;
+  if (!Remove && steps.EnsureTable("PENDINGEMPDAYS_V111", kPendingEmpDaysColumns, found.PendingTable, false)) {
+    changed = true;
+  }
+  if (Remove && found.PendingTable) {
     if (steps.Exec("DELETE FROM DC_PENDINGEMPDAYS_V111") > 0) {
       changed = true;
       Log("Cleared pending employee punches");
     }
   }
   if (steps.EnsureTrigger("PENDINGEMPDAYS_V111_TRG", kPendingEmpDaysTriggerBody,
-                          Remove ? TTriggerMode::Disable : TTriggerMode::Keep)) {
+                          Remove ? TTriggerMode::Disable : TTriggerMode::Keep,
+                          {found.PendingTrigger, found.PendingTriggerActive, found.PendingTriggerCurrent})) {
     changed = true;
   }
-  if (steps.EnsureTrigger("PENDINGEMPDAYS_TRG", "", TTriggerMode::Remove)) changed = true;
-  if (steps.TableExists("DC_PENDINGEMPDAYS")) {
+  if (steps.EnsureTrigger("PENDINGEMPDAYS_TRG", "", TTriggerMode::Remove,
+                          {found.OldTrigger, found.OldTriggerActive, true})) {
+    changed = true;
+  }
+  if (found.OldTable) {
     if (steps.Exec("DELETE FROM DC_PENDINGEMPDAYS") > 0) {
       changed = true;
       Log("Cleared old table pending employee punches");

@@ -7,7 +7,8 @@
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
-#include "collector/SiteDatabase.h"
+#include "collector/Retrieval.h"
+#include "firebird/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "server/HttpClient.h"
 #include "server/QuorixURI.h"
@@ -25,13 +26,14 @@ std::string VerifyFailedMessage(const std::string& reason) {
 }  // namespace
 
 TDataCollector::TDataCollector(TDataCollectorOnLog aOnLog)
-    : LDB(std::make_unique<TSiteDatabase>()),
+    : LRetrievalMemory(std::make_unique<TRetrievalMemory>()),
+      LDB(std::make_unique<TSiteDatabase>()),
       LCfg(std::make_unique<TDataCollectorConfiguration>()),
       FOnLog(std::move(aOnLog)) {}
 
 TDataCollector::~TDataCollector() {
   LSalePassesQry.reset();
-  LLateSalesProbe.reset();
+  LRetrievalMemory.reset();
   LDB.reset();
   LResendData.reset();
   LResendStatus.reset();
@@ -56,6 +58,17 @@ void TDataCollector::Log(const std::string& Msg, bool ToSysLog) {
   }
 }
 
+void TDataCollector::LogProblem(TProblemSubject Subject, const std::string& Msg, bool ToSysLog,
+                                TProblemSeverity Severity) {
+  AddProblem(Severity, Subject, Msg);
+  Log(Msg, ToSysLog);
+}
+
+void TDataCollector::AddProblem(TProblemSeverity Severity, TProblemSubject Subject, const std::string& Text) {
+  LProblems.push_back(TCollectorProblem{Severity, Subject, Text});
+  while (LProblems.size() > kMaxProblems) LProblems.pop_front();
+}
+
 void TDataCollector::LoadConfiguration() { LCfg->LoadRegistryConfiguration(); }
 
 bool TDataCollector::SetSiteStatus(const std::string& Name, const std::string& Value) {
@@ -72,7 +85,8 @@ void TDataCollector::Initialize() {
 
   if (!BasicSystemChecksOK()) return;
   if (!TransactionManagerRunning()) {
-    Log("ERROR: Cannot initialize Data Collector because the Transaction Manager is not running");
+    LogProblem(TProblemSubject::TransactionManager,
+               "ERROR: Cannot initialize Data Collector because the Transaction Manager is not running");
     return;
   }
   if (!CheckDatabase()) return;
@@ -80,7 +94,7 @@ void TDataCollector::Initialize() {
   if (!PrepareTLS()) {
     throw EOrvelError("Unable to create SSL DLLs from resources. Contact Vesmar Systems, Inc.");
   }
-  if (Authorize() != 1) return;
+  if (Authorize() != TAuthorizeResult::Granted) return;
   if (LAuthorizeFailed) {
     // Access was granted but the answer could not be applied; Authorize has
     // logged why and the next initialisation asks again.
@@ -98,12 +112,13 @@ bool TDataCollector::CheckDatabase() {
     try {
       CloseDatabase();
     } catch (...) {
-      Log("ERROR: An exception occured closing the database. (" + CurrentExceptionMessage() + ")");
+      LogProblem(TProblemSubject::DatabaseConnection,
+                 "ERROR: An exception occured closing the database. (" + CurrentExceptionMessage() + ")");
     }
   };
   try {
     if (!OpenDatabase()) {
-      Log("ERROR: Could not open and verify database " + LCfg->DBPath());
+      LogProblem(TProblemSubject::DatabaseConnection, "ERROR: Could not open and verify database " + LCfg->DBPath());
       close();
       return false;
     }
@@ -112,13 +127,13 @@ bool TDataCollector::CheckDatabase() {
       VerifyDBStructures(false);
     } catch (const std::exception& e) {
       RollbackTransaction();
-      Log(VerifyFailedMessage(e.what()));
+      LogProblem(TProblemSubject::Schema, VerifyFailedMessage(e.what()));
       close();
       return false;
     }
   } catch (...) {
-    Log("ERROR: Could not open and verify database " + LCfg->DBPath() + " (" + CurrentExceptionMessage() +
-        ")");
+    LogProblem(TProblemSubject::DatabaseConnection,
+               "ERROR: Could not open and verify database " + LCfg->DBPath() + " (" + CurrentExceptionMessage() + ")");
     close();
     return false;
   }
@@ -192,30 +207,32 @@ void TDataCollector::RunCycle() {
     // schema check's rollback): the cycle ends as a failed one, the database
     // is closed below, and the host backs off instead of retrying at once.
     FLastCycleFailed = true;
-    Log("ERROR: Cycle failed: " + CurrentExceptionMessage() + " No status updates were saved.");
+    LogProblem(TProblemSubject::Cycle, "ERROR: Cycle failed: " + CurrentExceptionMessage() + " No status updates were saved.");
   }
 
   try {
     CloseDatabase();
   } catch (...) {
     FLastCycleFailed = true;
-    Log("ERROR: An exception occured closing the database. (" + CurrentExceptionMessage() + ")");
+    LogProblem(TProblemSubject::DatabaseConnection,
+               "ERROR: An exception occured closing the database. (" + CurrentExceptionMessage() + ")");
   }
   Log("Cycle Complete");
 }
 
 void TDataCollector::RunCycleBody() {
   if (!FInitialized) {
-    Log("ERROR: Cannot run a cycle - Data Collector is not initialized");
+    LogProblem(TProblemSubject::Cycle, "ERROR: Cannot run a cycle - Data Collector is not initialized");
     return;
   }
   if (!TransactionManagerRunning()) {
-    Log("ERROR: Cannot run the Data Collector because the Transaction Manager is not running");
+    LogProblem(TProblemSubject::TransactionManager,
+               "ERROR: Cannot run the Data Collector because the Transaction Manager is not running");
     return;
   }
   if (!OpenDatabase()) {
     FLastCycleFailed = true;
-    Log("ERROR: Cycle failed to open or verify " + LCfg->DBPath());
+    LogProblem(TProblemSubject::DatabaseConnection, "ERROR: Cycle failed to open or verify " + LCfg->DBPath());
     return;
   }
   try {
@@ -223,7 +240,7 @@ void TDataCollector::RunCycleBody() {
   } catch (const std::exception& e) {
     FLastCycleFailed = true;
     RollbackTransaction();
-    Log(VerifyFailedMessage(e.what()));
+    LogProblem(TProblemSubject::Schema, VerifyFailedMessage(e.what()));
     return;
   }
   LCurCycleStats.InitializeEnd = DateTimeNow();
@@ -255,29 +272,30 @@ void TDataCollector::RunCycleBody() {
     LCurCycleStats.RetrieveEnd = DateTimeNow();
 
     LCurCycleStats.SendStart = DateTimeNow();
-    TPostResult result = kPostAccepted;
+    TPostResult result = TPostResult::Accepted;
     try {
       result = Post(data.get(), *status);
       LCurCycleStats.SendEnd = DateTimeNow();
     } catch (const ETransferError&) {
       LCurCycleStats.SendEnd = DateTimeNow();
-      result = kPostResend;
+      result = TPostResult::Resend;
     }
     LCurCycleStats.PostResult = result;
     LCurCycleStats.SalesSent = data ? static_cast<int32_t>(data->SalesData().size()) : 0;
 
-    if (result == kPostAccepted || result == kPostAnswerUnreadable) {
+    if (result == TPostResult::Accepted || result == TPostResult::AnswerUnreadable) {
       LCurCycleStats.SaveStart = DateTimeNow();
       SaveStatus(status.get());
-      if (result == kPostAccepted) CommitAcceptedData(data.get());
+      if (result == TPostResult::Accepted) CommitAcceptedData(data.get());
       try {
         SetSiteStatus("QuorixConnectDateTime", DateTimeToText(DateTimeNow()));
       } catch (const std::exception& e) {
-        Log(std::string("ERROR: An exception occured while writing connect time to registry. (") +
-            e.what() + ") Network Status Viewer might be incorrect.");
+        LogProblem(TProblemSubject::Cycle,
+                   std::string("ERROR: An exception occured while writing connect time to registry. (") + e.what() +
+                       ") Network Status Viewer might be incorrect.");
       }
       LCurCycleStats.SaveEnd = DateTimeNow();
-    } else if (result == kPostResend) {
+    } else if (result == TPostResult::Resend) {
       LResendData = std::move(data);
       LResendStatus = std::move(status);
     }
@@ -293,9 +311,9 @@ void TDataCollector::RunCycleBody() {
     try {
       RollbackTransaction();
     } catch (...) {
-      Log("ERROR: " + CurrentExceptionMessage());
+      LogProblem(TProblemSubject::Cycle, "ERROR: " + CurrentExceptionMessage());
     }
-    Log("ERROR: " + reason);
+    LogProblem(TProblemSubject::Cycle, "ERROR: " + reason);
     Log("No status updates were saved.");
     FInitialized = false;
   }
@@ -306,7 +324,8 @@ void TDataCollector::Shutdown() {
   try {
     CloseDatabase();
   } catch (const std::exception& e) {
-    Log(std::string("ERROR: An exception occured during shutdown. (") + e.what() + ")");
+    LogProblem(TProblemSubject::DatabaseConnection,
+               std::string("ERROR: An exception occured during shutdown. (") + e.what() + ")");
   }
   FActive = false;
   Log("Data Collector shutdown successfully");

@@ -8,7 +8,8 @@
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "collector/Retrieval.h"
+#include "firebird/SiteDatabase.h"
 
 namespace {
 
@@ -17,13 +18,6 @@ const char kSiteQuery[] =
     "S.SiteSalesThreshold, S.WashCountThreshold, T.ObjID RivoTermID FROM SiteList SL "
     "LEFT JOIN System S on S.Site = SL.ID LEFT JOIN Terminal T on T.Site = SL.ID and "
     "T.TerminalType = 9 WHERE SL.ID = (SELECT CurrentSite FROM SiteSpecific)";
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::string();
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 
@@ -48,7 +42,7 @@ bool TDataCollector::OpenDatabase() {
   try {
     LDB->Connect(dbPath, DBUserName(), DBPassword());
   } catch (const EDatabaseError& error) {
-    Log("ERROR: Failed to connect to " + dbPath + ": " + error.what());
+    LogProblem(TProblemSubject::DatabaseConnection, "ERROR: Failed to connect to " + dbPath + ": " + error.what());
     LDB->Disconnect();
     return false;
   }
@@ -59,14 +53,14 @@ bool TDataCollector::OpenDatabase() {
     TSiteQuery site(*LDB, kSiteQuery);
     site.Open();
     if (site.Eof()) {
-      Log("ERROR: Failed to verify database version");
+      LogProblem(TProblemSubject::SiteRow, "ERROR: Failed to verify database version");
     } else {
       siteFound = true;
       cfg.SetDBSite(static_cast<int32_t>(site.AsInteger("ID")));
-      cfg.SetDBFileVersion(Trim(site.AsString("SWFileVersion")));
-      cfg.SetLocCode(Trim(site.AsString("LocationCode")));
+      cfg.SetDBFileVersion(TrimText(site.AsString("SWFileVersion")));
+      cfg.SetLocCode(TrimText(site.AsString("LocationCode")));
       cfg.SetWorkWeekStartDay(static_cast<int32_t>(site.AsInteger("WorkWeekStartDay")));
-      cfg.SetDayOpenTimes(Trim(site.AsString("SiteOpen")));
+      cfg.SetDayOpenTimes(TrimText(site.AsString("SiteOpen")));
       cfg.SetSalesThreshold(site.AsFloat("SiteSalesThreshold"));
       cfg.SetWashCountThreshold(static_cast<int32_t>(site.AsInteger("WashCountThreshold")));
       cfg.SetRivoRechargeTerminal(static_cast<int32_t>(site.AsInteger("RivoTermID")));
@@ -77,9 +71,9 @@ bool TDataCollector::OpenDatabase() {
       LSalePassesQry.reset();
       try {
         auto passes = std::make_unique<TSiteQuery>(
-            *LDB, "select " + PassSumColumns() +
+            *LDB, "select " + TRetrieval::PassSumColumns() +
                       " from SalePasses SAP where Site = :Site and SaleID = :SaleID and " +
-                      CountedPassCondition());
+                      TRetrieval::CountedPassCondition());
         passes->Prepare();
         passes->SetInteger("Site", cfg.DBSite());
         LSalePassesQry = std::move(passes);
@@ -99,12 +93,12 @@ bool TDataCollector::OpenDatabase() {
   if (!siteFound) return false;
 
   if (CompareVersions(cfg.InstalledVersion(), cfg.DBFileVersion(), 2) != 0) {
-    Log("ERROR: Installed version (" + cfg.InstalledVersion() + ") " +
+    LogProblem(TProblemSubject::Versions, "ERROR: Installed version (" + cfg.InstalledVersion() + ") " +
         "does not match database version (" + cfg.DBFileVersion() + ")");
     return false;
   }
   if (cfg.RegLocCode() != cfg.LocCode()) {
-    Log("ERROR: Installed location code (" + cfg.RegLocCode() +
+    LogProblem(TProblemSubject::LocationCode, "ERROR: Installed location code (" + cfg.RegLocCode() +
         ") does not match database location code (" + cfg.LocCode() + ")");
     return false;
   }

@@ -1,3 +1,5 @@
+// The reference phases: the sale employees of the sales read, and the
+// terminals, employees, roles and services they name.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -8,8 +10,8 @@
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
-#include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "collector/Retrieval.h"
+#include "firebird/SiteDatabase.h"
 #include "model/CollectedData.h"
 
 namespace {
@@ -44,10 +46,10 @@ int32_t AsInt32(const TDataRow& row, std::string_view name) {
 // each sale come in the order a lookup of that sale alone gives them (the
 // order they are stored in), which decides the employee kept when two rows
 // name one profit center.
-std::unordered_map<int32_t, std::vector<TDataCollector::TSaleEmployeeRow>>
-TDataCollector::ReadSaleEmployees(const std::vector<TSalesSelection>& Selections) {
+std::unordered_map<int32_t, std::vector<TDataCollector::TRetrieval::TSaleEmployeeRow>>
+TDataCollector::TRetrieval::ReadSaleEmployees(const std::vector<TSalesSelection>& selections) {
   std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> rows;
-  for (const TSalesSelection& selection : Selections) {
+  for (const TSalesSelection& selection : selections) {
     std::unordered_map<int32_t, std::vector<TSaleEmployeeRow>> read;
     TSiteQuery query(*LDB, std::string(kSaleEmployeesOfSales) + selection.Where +
                                " and er.Typ = 30 ORDER BY se.SaleID, se.RDB$DB_KEY");
@@ -62,27 +64,27 @@ TDataCollector::ReadSaleEmployees(const std::vector<TSalesSelection>& Selections
   return rows;
 }
 
-void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status,
-                                           TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrieveSaleEmployees(const TDataCollectorStatusObj& status,
+                                           TState& state) {
   LCurCycleStats.GetSaleEmpStart = DateTimeNow();
-  TCollectedData& data = State.Data;
+  TCollectedData& data = state.Data;
   if (!data.SalesData().empty() || data.NewEmployees()) {
-    const auto rows = ReadSaleEmployees(State.Selections);
+    const auto rows = ReadSaleEmployees(state.Selections);
     for (const auto& sale : data.SalesData()) {
       const auto found = rows.find(sale->SaleID);
       if (found == rows.end()) continue;
       for (const TSaleEmployeeRow& row : found->second) {
         sale->AddSaleEmployee(row.ProfitCenter, row.Employee);
-        State.Employees.Add(static_cast<int32_t>(row.Employee));
-        State.Roles.Add(static_cast<int32_t>(row.Role));
+        state.Employees.Add(static_cast<int32_t>(row.Employee));
+        state.Roles.Add(static_cast<int32_t>(row.Role));
       }
     }
 
     if (data.NewEmployees()) {
       Log("Getting Sales employees for current day");
       const TSalesSelection priorSales{
-          kPriorSalesWhere, [site = LCfg->DBSite(), start = DateOf(Status.CurrentCycleStart),
-                             end = Status.CurrentCycleStart](TSiteQuery& query) {
+          kPriorSalesWhere, [site = LCfg->DBSite(), start = DateOf(status.CurrentCycleStart),
+                             end = status.CurrentCycleStart](TSiteQuery& query) {
             query.SetInteger("Site", site);
             query.SetTimestamp("StartTS", start);
             query.SetTimestamp("EndTS", end);
@@ -103,8 +105,8 @@ void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status
           const auto found = priorRows.find(sale);
           if (found == priorRows.end()) continue;
           for (const TSaleEmployeeRow& row : found->second) {
-            if (State.Employees.Add(static_cast<int32_t>(row.Employee))) ++added;
-            State.Roles.Add(static_cast<int32_t>(row.Role));
+            if (state.Employees.Add(static_cast<int32_t>(row.Employee))) ++added;
+            state.Roles.Add(static_cast<int32_t>(row.Role));
           }
         }
         Log(std::to_string(added) + " sale employees added for prior sales for current day");
@@ -114,29 +116,29 @@ void TDataCollector::RetrieveSaleEmployees(const TDataCollectorStatusObj& Status
   LCurCycleStats.GetSaleEmpEnd = DateTimeNow();
 }
 
-void TDataCollector::LogReferenceSummary(TRetrievalState& State) {
-  if (!State.Terminals.Ids.empty() || !State.ServiceHistories.empty() ||
-      !State.Roles.Ids.empty() || !State.Employees.Ids.empty() || !State.Plans.Ids.empty()) {
+void TDataCollector::TRetrieval::LogReferenceSummary(TState& state) {
+  if (!state.Terminals.Ids.empty() || !state.ServiceHistories.empty() ||
+      !state.Roles.Ids.empty() || !state.Employees.Ids.empty() || !state.Plans.Ids.empty()) {
     char line[160];
     std::snprintf(line, sizeof line,
                   "Referenced Terminals / Services / Roles / Employees / Plans: %d / %d / %d / %d / %d",
-                  static_cast<int>(State.Terminals.Ids.size()),
-                  static_cast<int>(State.ServiceHistories.size()),
-                  static_cast<int>(State.Roles.Ids.size()),
-                  static_cast<int>(State.Employees.Ids.size()),
-                  static_cast<int>(State.Plans.Ids.size()));
+                  static_cast<int>(state.Terminals.Ids.size()),
+                  static_cast<int>(state.ServiceHistories.size()),
+                  static_cast<int>(state.Roles.Ids.size()),
+                  static_cast<int>(state.Employees.Ids.size()),
+                  static_cast<int>(state.Plans.Ids.size()));
     Log(line);
   }
-  if (!State.Data.DeletedSales().empty()) {
-    Log("Deleted Sales: " + std::to_string(State.Data.DeletedSales().size()));
+  if (!state.Data.DeletedSales().empty()) {
+    Log("Deleted Sales: " + std::to_string(state.Data.DeletedSales().size()));
   }
 }
 
-void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrieveTerminals(TState& state) {
   LCurCycleStats.GetRefTermStart = DateTimeNow();
-  if (!State.Terminals.Ids.empty()) {
-    const std::vector<std::string> lists = IdLists(State.Terminals);
-    State.Terminals.Clear();
+  if (!state.Terminals.Ids.empty()) {
+    const std::vector<std::string> lists = IdLists(state.Terminals);
+    state.Terminals.Clear();
     for (const std::string& list : lists) {
       TSiteQuery query(*LDB, "SELECT Objid, Name, TerminalType from Terminal where objid in " +
                                  list + " and site = " + std::to_string(LCfg->DBSite()));
@@ -146,13 +148,13 @@ void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
         terminal->ObjId = AsInt32(query, "ObjId");
         terminal->Name = TrimText(query.AsString("Name"));
         terminal->TerminalType = AsInt32(query, "TerminalType");
-        State.Data.Terminals().push_back(std::move(terminal));
+        state.Data.Terminals().push_back(std::move(terminal));
       }
     }
   }
-  if (!State.Plans.Ids.empty()) {
-    const std::vector<std::string> lists = IdLists(State.Plans);
-    State.Plans.Clear();
+  if (!state.Plans.Ids.empty()) {
+    const std::vector<std::string> lists = IdLists(state.Plans);
+    state.Plans.Clear();
     for (const std::string& list : lists) {
       TSiteQuery query(*LDB,
                        "SELECT Objid, Name, Typ, Fact, ExpirationAge, Enabled from PlanType Where "
@@ -166,16 +168,16 @@ void TDataCollector::RetrieveTerminals(TRetrievalState& State) {
         plan->Fact = AsInt32(query, "Fact");
         plan->ExpAge = AsInt32(query, "ExpirationAge");
         plan->Enabled = AsInt32(query, "Enabled");
-        State.Data.PlanTypes().push_back(std::move(plan));
+        state.Data.PlanTypes().push_back(std::move(plan));
       }
     }
   }
   LCurCycleStats.GetRefTermEnd = DateTimeNow();
 }
 
-void TDataCollector::RetrieveEmployees(TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrieveEmployees(TState& state) {
   LCurCycleStats.GetRefEmpStart = DateTimeNow();
-  TCollectedData& data = State.Data;
+  TCollectedData& data = state.Data;
   const TKeyedObjectCache& cache = LCfg->SiteEmployees();
   // Employees sent that the cache does not hold yet, for the cache size the
   // log reports: the size the cache has once this data is accepted.
@@ -198,20 +200,20 @@ void TDataCollector::RetrieveEmployees(TRetrievalState& State) {
     query.Open();
     for (; !query.Eof(); query.Next()) {
       const int32_t id = AsInt32(query, "ObjID");
-      State.Active.Add(id);
-      State.Employees.Remove(id);
+      state.Active.Add(id);
+      state.Employees.Remove(id);
       send(ChangedEmployee(query, true));
     }
     query.Close();
 
-    cache.ForEach<TEmployeeRecord>([&State](const std::string&, const TEmployeeRecord& cached) {
-      if (cached.Enabled && !State.Active.Contains(cached.ObjId)) State.Employees.Add(cached.ObjId);
+    cache.ForEach<TEmployeeRecord>([&state](const std::string&, const TEmployeeRecord& cached) {
+      if (cached.Enabled && !state.Active.Contains(cached.ObjId)) state.Employees.Add(cached.ObjId);
     });
 
-    if (!State.Employees.Ids.empty()) {
-      Log("Non Active Referenced Employees: " + std::to_string(State.Employees.Ids.size()));
-      const std::vector<std::string> lists = IdLists(State.Employees);
-      State.Employees.Clear();
+    if (!state.Employees.Ids.empty()) {
+      Log("Non Active Referenced Employees: " + std::to_string(state.Employees.Ids.size()));
+      const std::vector<std::string> lists = IdLists(state.Employees);
+      state.Employees.Clear();
       for (const std::string& list : lists) {
         query.SetSQL(std::string(kEmployeeColumns) + "ObjID in " + list);
         query.Open();
@@ -234,18 +236,18 @@ void TDataCollector::RetrieveEmployees(TRetrievalState& State) {
   LCurCycleStats.GetRefEmpEnd = DateTimeNow();
 }
 
-std::unique_ptr<TEmployeeRecord> TDataCollector::ChangedEmployee(const TDataRow& Row, bool Enabled) {
+std::unique_ptr<TEmployeeRecord> TDataCollector::TRetrieval::ChangedEmployee(const TDataRow& row, bool enabled) {
   auto employee = std::make_unique<TEmployeeRecord>();
-  employee->ObjId = AsInt32(Row, "ObjId");
-  employee->Category = AsInt32(Row, "Category");
-  employee->HomeSite = AsInt32(Row, "HomeSite");
-  employee->Name = TrimText(Row.AsString("Name"));
-  employee->FirstName = TrimText(Row.AsString("FirstName"));
-  employee->LastName = TrimText(Row.AsString("LastName"));
-  employee->Initials = TrimText(Row.AsString("Initials"));
-  employee->MainPhone = TrimText(Row.AsString("MainPhone"));
-  employee->AltPhone = TrimText(Row.AsString("AltPhone"));
-  employee->Enabled = Enabled;
+  employee->ObjId = AsInt32(row, "ObjId");
+  employee->Category = AsInt32(row, "Category");
+  employee->HomeSite = AsInt32(row, "HomeSite");
+  employee->Name = TrimText(row.AsString("Name"));
+  employee->FirstName = TrimText(row.AsString("FirstName"));
+  employee->LastName = TrimText(row.AsString("LastName"));
+  employee->Initials = TrimText(row.AsString("Initials"));
+  employee->MainPhone = TrimText(row.AsString("MainPhone"));
+  employee->AltPhone = TrimText(row.AsString("AltPhone"));
+  employee->Enabled = enabled;
 
   const TEmployeeRecord* cached =
       LCfg->SiteEmployees().Find<TEmployeeRecord>(std::to_string(employee->ObjId));
@@ -253,10 +255,10 @@ std::unique_ptr<TEmployeeRecord> TDataCollector::ChangedEmployee(const TDataRow&
   return employee;
 }
 
-std::unique_ptr<TEmpCategory> TDataCollector::ChangedCategory(const TDataRow& Row) {
+std::unique_ptr<TEmpCategory> TDataCollector::TRetrieval::ChangedCategory(const TDataRow& row) {
   auto category = std::make_unique<TEmpCategory>();
-  category->ObjId = AsInt32(Row, "ObjID");
-  category->Name = TrimText(Row.AsString("Name"));
+  category->ObjId = AsInt32(row, "ObjID");
+  category->Name = TrimText(row.AsString("Name"));
 
   const TOwningObjectList& cache = LCfg->EmpCategories();
   for (int i = 0; i < cache.Count(); ++i) {
@@ -268,10 +270,10 @@ std::unique_ptr<TEmpCategory> TDataCollector::ChangedCategory(const TDataRow& Ro
   return category;
 }
 
-void TDataCollector::RetrieveRoles(TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrieveRoles(TState& state) {
   LCurCycleStats.GetRefRoleStart = DateTimeNow();
-  if (!State.Roles.Ids.empty()) {
-    for (const std::string& list : IdLists(State.Roles)) {
+  if (!state.Roles.Ids.empty()) {
+    for (const std::string& list : IdLists(state.Roles)) {
       TSiteQuery query(*LDB, "SELECT Objid, Name, ProfitCenter, Typ from EmpRole where objid in " +
                                  list);
       query.Open();
@@ -281,17 +283,17 @@ void TDataCollector::RetrieveRoles(TRetrievalState& State) {
         role->Name = TrimText(query.AsString("Name"));
         role->PC = AsInt32(query, "ProfitCenter");
         role->Typ = AsInt32(query, "Typ");
-        State.Data.Roles().push_back(std::move(role));
+        state.Data.Roles().push_back(std::move(role));
       }
     }
-    State.Roles.Clear();
+    state.Roles.Clear();
   }
   LCurCycleStats.GetRefRoleEnd = DateTimeNow();
 }
 
-void TDataCollector::RetrieveServices(TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrieveServices(TState& state) {
   LCurCycleStats.GetRefSvcStart = DateTimeNow();
-  if (!State.ServiceHistories.empty()) {
+  if (!state.ServiceHistories.empty()) {
     {
       TSiteQuery query(*LDB,
                        "SELECT Objid, Name from Service where ProfitCenter = :PC and HistoryBit = "
@@ -299,12 +301,12 @@ void TDataCollector::RetrieveServices(TRetrievalState& State) {
       // The keys already looked up, as profit center * 64 + bit, so that the
       // many repeats of a large cycle cost no text.
       std::unordered_set<int64_t> looked;
-      for (const TSaleServiceHistory& history : State.ServiceHistories) {
+      for (const TSaleServiceHistory& history : state.ServiceHistories) {
         query.SetInteger("PC", history.ProfitCenter);
         for (int bit = 1; bit <= 48; ++bit) {
           if ((history.HistoryBits & (int64_t{1} << bit)) == 0) continue;
           if (!looked.insert(int64_t{history.ProfitCenter} * 64 + bit).second) continue;
-          State.ServiceKeys.push_back(std::to_string(history.ProfitCenter) + ":" + std::to_string(bit));
+          state.ServiceKeys.push_back(std::to_string(history.ProfitCenter) + ":" + std::to_string(bit));
           query.SetInteger("Bit", bit);
           query.Open();
           if (!query.Eof()) {
@@ -313,17 +315,17 @@ void TDataCollector::RetrieveServices(TRetrievalState& State) {
             service->Bit = bit;
             service->ObjId = AsInt32(query, query.FieldName(0));
             service->Name = TrimText(query.AsString(query.FieldName(1)));
-            State.Data.Services().push_back(std::move(service));
+            state.Data.Services().push_back(std::move(service));
           }
           query.Close();
         }
       }
     }
-    State.ServiceHistories.clear();
+    state.ServiceHistories.clear();
   }
-  if (!State.ServiceKeys.empty()) {
-    Log("Referenced Services Sent: " + std::to_string(State.ServiceKeys.size()));
-    State.ServiceKeys.clear();
+  if (!state.ServiceKeys.empty()) {
+    Log("Referenced Services Sent: " + std::to_string(state.ServiceKeys.size()));
+    state.ServiceKeys.clear();
   }
   LCurCycleStats.GetRefSvcEnd = DateTimeNow();
 }

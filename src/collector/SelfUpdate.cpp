@@ -98,12 +98,14 @@ void TDataCollector::StartRemoteUninstall() {
   try {
     Uninstall();
   } catch (const std::exception& e) {
-    Log(std::string("ERROR: Failed to remove the database structures: ") + e.what());
+    LogProblem(TProblemSubject::Uninstall, std::string("ERROR: Failed to remove the database structures: ") + e.what());
   }
   if (platform::ServiceExists("", kServiceName)) {
     Log("Starting uninstall of service");
     const std::string command = CommandWord(ProgramFile()) + " /UNINSTALL /SILENT";
-    if (!StartSystemProgram(command)) Log("ERROR: The uninstall could not be started: " + command);
+    if (!StartSystemProgram(command)) {
+      LogProblem(TProblemSubject::Uninstall, "ERROR: The uninstall could not be started: " + command);
+    }
   }
   if (FOnUpdating) FOnUpdating(true);
 }

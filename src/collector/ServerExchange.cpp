@@ -81,7 +81,7 @@ std::string TDataCollector::GetMACAddress() {
   return LMachineIdentity->GetMACAddress();
 }
 
-int TDataCollector::Authorize() {
+TDataCollector::TAuthorizeResult TDataCollector::Authorize() {
   LCfg->SetSendStatistics(false);
   LCfg->SetCycleTime(300);
   LCfg->SetHistoryStep(1);
@@ -104,7 +104,7 @@ int TDataCollector::Authorize() {
   }
   const std::string body = JSONRequestBody(text);
 
-  int result = 0;
+  TAuthorizeResult result = TAuthorizeResult::Refused;
   LAuthorizeFailed = false;
   try {
     Log("Sending Authorize");
@@ -112,7 +112,7 @@ int TDataCollector::Authorize() {
     const std::string answerText = PostJSONDocument(*LHTTPConnection, FURI->URL(), body);
     if (LCfg->LogCommunications()) Log("Server Response: " + AnswerLogText(answerText));
     const auto answer = JSONParse(answerText);
-    if (!answer) return 0;
+    if (!answer) return TAuthorizeResult::Refused;
 
     const TJSONValue* uninstall = JSONGet(*answer, "Uninstall");
     if (uninstall && !OrdersUninstall(*uninstall) && AsBoolean(*uninstall)) {
@@ -121,31 +121,31 @@ int TDataCollector::Authorize() {
     }
     if (uninstall && OrdersUninstall(*uninstall)) {
       FInitialized = false;
-      result = 3;
+      result = TAuthorizeResult::UninstallOrdered;
       Log("Uninstall requested from server...", true);
       StartRemoteUninstall();
-      return 3;
+      return result;
     }
 
     if (const TJSONValue* update = JSONGet(*answer, "UpdateURL"); update && !AsString(*update).empty()) {
-      result = 2;
+      result = TAuthorizeResult::UpdateOrdered;
       const std::string url = AsString(*update);
       Log("New Update available from " + url, true);
       try {
         DownloadUpdater(url);
       } catch (const std::exception& e) {
-        Log(std::string("ERROR: Failed to download update (reinitializing): ") + e.what());
+        LogProblem(TProblemSubject::Update, std::string("ERROR: Failed to download update (reinitializing): ") + e.what());
         FInitialized = false;
       }
-      return 2;
+      return result;
     }
 
     const TJSONValue* authenticated = JSONGet(*answer, "Authenticated");
     if (!authenticated || !AsBoolean(*authenticated)) {
-      Log("Failed Authentication Response: " + AnswerLogText(answerText));
-      return 0;
+      LogProblem(TProblemSubject::Server, "Failed Authentication Response: " + AnswerLogText(answerText));
+      return TAuthorizeResult::Refused;
     }
-    result = 1;
+    result = TAuthorizeResult::Granted;
 
     if (const TJSONValue* v = JSONGet(*answer, "CycleTime")) {
       // A cycle time below one second would run a whole cycle on every tick.
@@ -174,9 +174,10 @@ int TDataCollector::Authorize() {
         " SendStats: " + (LCfg->SendStatistics() ? "-1" : "0"));
 
     if (const TJSONValue* v = JSONGet(*answer, "DataURL")) LCfg->SetDataURL(AsString(*v));
-    return 1;
+    return result;
   } catch (const std::exception& e) {
-    Log(std::string("ERROR: Failed to authorize with the Quorix Server (reinitializing): ") + e.what());
+    LogProblem(TProblemSubject::Server,
+               std::string("ERROR: Failed to authorize with the Quorix Server (reinitializing): ") + e.what());
     FInitialized = false;
     LAuthorizeFailed = true;
     return result;
@@ -226,7 +227,7 @@ TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TData
     if (LCfg->LogCommunications()) Log("Server Response: " + AnswerLogText(answerText));
   } catch (const std::exception& e) {
     FInitialized = false;
-    Log(std::string("Error while posting to the server (reinitializing) (") + e.what() + ") ");
+    LogProblem(TProblemSubject::Server, std::string("Error while posting to the server (reinitializing) (") + e.what() + ") ");
     throw ETransferError("Unable to post data to web server");
   }
 
@@ -273,14 +274,14 @@ TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TData
   if (const TJSONValue* resend = JSONGet(*answer, "Resend")) {
     FResendDelay = AnswerInt32(*resend);
     if (FResendDelay < 0 || FResendDelay > kMaxResendDelay) FResendDelay = 0;
-    return kPostResend;
+    return TPostResult::Resend;
   }
   if (JSONGet(*answer, "Reinitialize") != nullptr) {
     Log("Reinitialize requested from server.");
     FInitialized = false;
     LCfg->SiteEmployees().Clear();
     LCfg->SitePlanTypes().Clear();
-    return kPostReinitialize;
+    return TPostResult::Reinitialize;
   }
   if (const TJSONValue* error = JSONGet(*answer, "Error")) {
     FInitialized = false;
@@ -291,7 +292,7 @@ TDataCollector::TPostResult TDataCollector::SendToServer(std::string Text, TData
   if (!answer->is_object()) {
     Log("WARNING: The server's answer is not a JSON object; the status is saved but the data's pending "
         "changes are kept to be sent again. Answer: " + AnswerLogText(answerText));
-    return kPostAnswerUnreadable;
+    return TPostResult::AnswerUnreadable;
   }
-  return kPostAccepted;
+  return TPostResult::Accepted;
 }

@@ -8,12 +8,11 @@
 #include "Shared/Orvel_Shared/OrvelClasses.h"
 #include "Shared/Orvel_Shared/OrvelUtils.h"
 #include "collector/DataCollector.h"
+#include "collector/SiteProduct.h"
 #include "platform/Processes.h"
 
 namespace {
 
-const char kTransactionManagerImage[] = "Omnid.exe";
-const char kOldestSupportedVersion[] = "18.9.0.0";
 const char kRivoConversionVersion[] = "23.1";
 const char kUpdateStatusKey[] = "\\Software\\Orvel\\UpdateStatus\\";
 const char kSiteStatusKey[] = "\\Software\\Orvel\\SiteStatus\\";
@@ -50,7 +49,7 @@ bool TDataCollector::BasicSystemChecksOK() {
     failure = "ERROR: Client token not found. Please re-install the Data Collector service";
   }
   if (failure.empty()) return true;
-  Log(failure);
+  LogProblem(TProblemSubject::SiteChecks, failure);
   return false;
 }
 
@@ -58,8 +57,8 @@ bool TDataCollector::TransactionManagerRunning() {
   return FindProcessID(kTransactionManagerImage, 0) != 0;
 }
 
-uint32_t TDataCollector::FindProcessID(const std::string& ImageName, uint32_t ExcludeID) {
-  const std::string wanted = platform::ImageFileName(ImageName);
+uint32_t TDataCollector::FindProcessID(const std::string& imageName, uint32_t excludeId) {
+  const std::string wanted = platform::ImageFileName(imageName);
   std::vector<platform::ProcessEntry> processes;
   try {
     processes = platform::ListProcesses();
@@ -67,7 +66,7 @@ uint32_t TDataCollector::FindProcessID(const std::string& ImageName, uint32_t Ex
     return 0;
   }
   for (const platform::ProcessEntry& process : processes) {
-    if (process.pid != ExcludeID && SameTextAscii(process.imageName, wanted)) return process.pid;
+    if (process.pid != excludeId && SameTextAscii(process.imageName, wanted)) return process.pid;
   }
   return 0;
 }

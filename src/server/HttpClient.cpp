@@ -11,11 +11,15 @@
 #include "Shared/Orvel_Shared/AnsiText.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/StopSignal.h"
+#include "platform/AsciiText.h"
 #include "platform/TextEncoding.h"
 
 const char* const kJSONContentType = "text/json; charset=ISO-8859-1";
 
 namespace {
+
+using platform::LowerAscii;
+using platform::TrimText;
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,19 +31,6 @@ struct SlistDeleter {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 using CurlHeaders = std::unique_ptr<curl_slist, SlistDeleter>;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
 
 enum class AbortReason { None, ReadTimeout, Stopped, TooLarge };
 
@@ -91,13 +82,13 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* state = static_cast<TransferState*>(user);
-  const std::string line = Trim(std::string(data, size * count));
+  const std::string line = TrimText(std::string(data, size * count));
   if (line.rfind("HTTP/", 0) == 0) {
     // A new response begins (an interim 1xx comes before the final one).
     state->statusLine = line;
     state->contentType.clear();
   } else if (const auto colon = line.find(':'); colon != std::string::npos) {
-    if (Lower(Trim(line.substr(0, colon))) == "content-type") state->contentType = Trim(line.substr(colon + 1));
+    if (LowerAscii(TrimText(line.substr(0, colon))) == "content-type") state->contentType = TrimText(line.substr(colon + 1));
   }
   return size * count;
 }
@@ -197,7 +188,7 @@ std::string CheckedPins(const std::string& pins) {
   while (start <= pins.size()) {
     size_t end = pins.find(';', start);
     if (end == std::string::npos) end = pins.size();
-    const std::string pin = Trim(pins.substr(start, end - start));
+    const std::string pin = TrimText(pins.substr(start, end - start));
     const std::string key = pin.rfind("sha256//", 0) == 0 ? pin.substr(8) : std::string();
     const bool base64 = key.size() == 44 && key.back() == '=' &&
                         std::all_of(key.begin(), key.end() - 1, [](unsigned char c) {
@@ -266,7 +257,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
   std::string pins;
   if (!FPinnedPublicKey.empty()) {
     pins = CheckedPins(FPinnedPublicKey);
-    if (!FTLS || Lower(url).rfind("https://", 0) != 0) {
+    if (!FTLS || LowerAscii(url).rfind("https://", 0) != 0) {
       throw ETransferError("ServerKeyPin is set: the unencrypted URL " + url + " is refused");
     }
   }
@@ -331,7 +322,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
   const CURLcode code = curl_easy_perform(c);
   if (state.sinkError) std::rethrow_exception(state.sinkError);
   if (code != CURLE_OK) {
-    const bool httpsWithoutTLS = !FTLS && Lower(url).rfind("https://", 0) == 0;
+    const bool httpsWithoutTLS = !FTLS && LowerAscii(url).rfind("https://", 0) == 0;
     RaiseTransferError(code, state, errorText, FConnectTimeout, httpsWithoutTLS);
   }
 
@@ -353,11 +344,11 @@ std::string JSONRequestBody(const std::string& text) { return Utf8ToAnsi(text); 
 void MakeJSONRequestBody(std::string& text) { Utf8ToAnsiInPlace(text); }
 
 std::string DecodeResponseText(const THttpResponse& response) {
-  const std::string type = Lower(response.ContentType);
+  const std::string type = LowerAscii(response.ContentType);
   std::string charset;
   if (const auto at = type.find("charset="); at != std::string::npos) {
     charset = type.substr(at + 8);
-    charset = Trim(charset.substr(0, charset.find(';')));
+    charset = TrimText(charset.substr(0, charset.find(';')));
     if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"') {
       charset = charset.substr(1, charset.size() - 2);
     }

@@ -4,15 +4,13 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/AsciiText.h"
 #include "server/ServerBuildConfig.h"
 
 namespace {
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
+using platform::LowerAscii;
+using platform::TrimText;
 
 std::string FromEnvironment(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
@@ -20,7 +18,7 @@ std::string FromEnvironment(const char* name, const std::string& fallback) {
 }
 
 std::string UsualPort(const std::string& protocol) {
-  const std::string p = Lower(protocol);
+  const std::string p = LowerAscii(protocol);
   if (p == "http") return "80";
   if (p == "https") return "443";
   if (p == "ftp") return "21";
@@ -87,7 +85,7 @@ void TQuorixURI::SetURL(const std::string& text) {
 
   if (FProtocol.empty()) FProtocol = "https";
   if (FDocument.empty()) FDocument = "datacollector.php";
-  if (FPort.empty() && Lower(FProtocol) == "https") FPort = DefaultPort();
+  if (FPort.empty() && LowerAscii(FProtocol) == "https") FPort = DefaultPort();
   if (FHost.empty()) FHost = DefaultHost();
   if (FPath.empty()) FPath = "/";
 }
@@ -107,4 +105,4 @@ std::string TQuorixURI::URL() const {
   return url;
 }
 
-bool TQuorixURI::UsesSSL() const { return Lower(FProtocol) == "https"; }
+bool TQuorixURI::UsesSSL() const { return LowerAscii(FProtocol) == "https"; }

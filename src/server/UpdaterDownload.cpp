@@ -14,6 +14,7 @@
 #include <openssl/x509.h>
 
 #include "server/ServerBuildConfig.h"
+#include "platform/AsciiText.h"
 #include "platform/Files.h"
 
 namespace {
@@ -104,10 +105,7 @@ std::string UpdaterFileName(const std::string& programFolder) {
 }
 
 bool UpdaterUsesTLS(const std::string& url) {
-  std::string upper = url;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return upper.find("HTTPS") != std::string::npos;
+  return platform::UpperAscii(url).find("HTTPS") != std::string::npos;
 }
 
 TUpdaterDownload::TUpdaterDownload(const TStopSignal* stop, std::string keyPin)

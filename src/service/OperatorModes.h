@@ -33,7 +33,7 @@
 // never as an event-log error. Not thread-safe; one mode per object.
 class TOperatorModes {
  public:
-  TOperatorModes(TDataCollectorOnLog log, std::ostream& out, std::ostream& err);
+  TOperatorModes(TDataCollectorOnLog logHandler, std::ostream& outStream, std::ostream& errStream);
   TOperatorModes(const TOperatorModes&) = delete;
   TOperatorModes& operator=(const TOperatorModes&) = delete;
 
@@ -42,14 +42,15 @@ class TOperatorModes {
   // first of them in that order wins.
   static std::string SelectedMode(const std::vector<std::string>& args);
 
-  // Runs the named mode; 2 for an unknown name.
+  // Runs the named mode; 2 for an unknown name. Each mode has its own file
+  // (OnceMode.cpp, TestMode.cpp, CheckMode.cpp).
   int Run(const std::string& mode);
   int RunOnce();
   int RunTest();
   int RunCheck();
 
  private:
-  TDataCollectorOnLog FLog;
-  std::ostream& FOut;
-  std::ostream& FErr;
+  TDataCollectorOnLog log;
+  std::ostream& out;
+  std::ostream& err;
 };

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Shared/Orvel_Shared/DateTime.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "model/SaleRecord.h"
 #include "support/RetrievalSite.h"
 

@@ -19,6 +19,9 @@
 
 namespace {
 
+using TPostResult = TDataCollector::TPostResult;
+using TAuthorizeResult = TDataCollector::TAuthorizeResult;
+
 using ::testing::ElementsAre;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -38,7 +41,7 @@ class TScriptedCollector : public TDataCollector {
   bool tmRunning = true;
   bool openOK = true;
   bool tlsOK = true;
-  int authorizeResult = 1;
+  TAuthorizeResult authorizeResult = TAuthorizeResult::Granted;
   std::string openError;
   std::string startError;
   bool authorizeRaisesAfterGrant = false;
@@ -49,8 +52,8 @@ class TScriptedCollector : public TDataCollector {
   std::string rollbackError;
   std::string closeError;
   TDataCollectorStatusObj storedStatus;
-  std::function<int(TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&)> onPost =
-      [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+  std::function<TPostResult(TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&)> onPost =
+      [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return TPostResult::Accepted; };
 
   // What happened.
   std::vector<std::string> calls;
@@ -127,7 +130,7 @@ class TScriptedCollector : public TDataCollector {
     calls.push_back("PrepareTLS");
     return tlsOK;
   }
-  int Authorize() override {
+  TAuthorizeResult Authorize() override {
     calls.push_back("Authorize");
     LCfg->SetCycleTime(300);
     // As Authorize does when the answer of a granted access cannot be applied.
@@ -138,7 +141,7 @@ class TScriptedCollector : public TDataCollector {
     calls.push_back("Post");
     posted.push_back(data);
     postedStatus.push_back(status);
-    return static_cast<TPostResult>(onPost(*this, data, status));
+    return onPost(*this, data, status);
   }
   bool SetSiteStatus(const std::string& name, const std::string&) override {
     calls.push_back("SetSiteStatus " + name);
@@ -368,7 +371,7 @@ TEST_F(CycleTest, InitializeStopsAtTheFirstFailingStep) {
        {"StartTransaction", "VerifyDBStructures", "RollbackTransaction", "CloseDatabase"},
        "ERROR: An exception occured verifying DB structures. (table locked) No status updates were "
        "saved."},
-      {"authorize", [](TScriptedCollector& c) { c.authorizeResult = 0; },
+      {"authorize", [](TScriptedCollector& c) { c.authorizeResult = TAuthorizeResult::Refused; },
        {"PrepareTLS", "Authorize"}, "Loading Configuration"},
       {"authorize answer not applied", [](TScriptedCollector& c) { c.authorizeRaisesAfterGrant = true; },
        {"PrepareTLS", "Authorize"},
@@ -422,7 +425,7 @@ TEST_F(CycleTest, AcceptedCycleRunsEveryStepSavesAndRotatesStatistics) {
   collector.SetConfiguredLocCode("  4711 ");
   collector.onPost = [](TScriptedCollector& c, TCollectedData*, TDataCollectorStatusObj&) {
     c.Current().SendSize = 1234;
-    return 1;
+    return TPostResult::Accepted;
   };
   collector.RunCycle();
 
@@ -523,6 +526,50 @@ TEST_F(CycleTest, CycleEndsEarlyAtEachPrecondition) {
   }
 }
 
+TEST_F(CycleTest, EachLoggedProblemIsKeptWithItsSubjectAndTheListStaysBounded) {
+  struct Case {
+    const char* name;
+    std::function<void(TScriptedCollector&)> arrange;
+    TProblemSubject subject;
+  };
+  const Case cases[] = {
+      {"transaction manager stopped", [](TScriptedCollector& c) { c.tmRunning = false; },
+       TProblemSubject::TransactionManager},
+      {"database not opened", [](TScriptedCollector& c) { c.openOK = false; }, TProblemSubject::DatabaseConnection},
+      {"schema check fails", [](TScriptedCollector& c) { c.verifyError = "object in use"; },
+       TProblemSubject::Schema},
+      {"close fails", [](TScriptedCollector& c) { c.closeError = "network gone"; },
+       TProblemSubject::DatabaseConnection},
+      {"save fails", [](TScriptedCollector& c) { c.saveError = "disk full"; }, TProblemSubject::Cycle},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> caseLog;
+    TScriptedCollector scripted(caseLog);
+    scripted.Initialize();
+    ASSERT_TRUE(scripted.Initialized());
+    scripted.ForgetProblems();
+    c.arrange(scripted);
+    scripted.RunCycle();
+    ASSERT_FALSE(scripted.Problems().empty());
+    const TCollectorProblem& last = scripted.Problems().back();
+    EXPECT_EQ(last.Subject, c.subject);
+    EXPECT_EQ(last.Severity, TProblemSeverity::Error);
+    // The problem is the log line itself, word for word.
+    EXPECT_NE(std::find(caseLog.begin(), caseLog.end(), last.Text), caseLog.end()) << last.Text;
+  }
+
+  // An accepted cycle adds none; a service failing every cycle keeps the newest.
+  InitializeOK();
+  collector.ForgetProblems();
+  collector.RunCycle();
+  EXPECT_TRUE(collector.Problems().empty());
+  collector.tmRunning = false;
+  for (size_t i = 0; i < TDataCollector::kMaxProblems + 20; ++i) collector.RunCycle();
+  EXPECT_EQ(collector.Problems().size(), TDataCollector::kMaxProblems);
+  EXPECT_EQ(collector.Problems().back().Subject, TProblemSubject::TransactionManager);
+}
+
 TEST_F(CycleTest, AFailingCloseStillEndsTheCycle) {
   InitializeOK();
   collector.closeError = "network gone";
@@ -537,7 +584,7 @@ TEST_F(CycleTest, AFailingCloseStillEndsTheCycle) {
 TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChanges) {
   InitializeOK();
   collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) {
-    return TDataCollector::kPostAnswerUnreadable;
+    return TPostResult::AnswerUnreadable;
   };
   collector.RunCycle();
   EXPECT_THAT(collector.calls,
@@ -551,7 +598,7 @@ TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChan
   EXPECT_GT(collector.LastCycleStats().SaveEnd, 0);
 
   // The next accepted post commits what it carries.
-  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return TPostResult::Accepted; };
   collector.RunCycle();
   EXPECT_EQ(collector.Count("CommitAcceptedData"), 1);
 }
@@ -559,7 +606,7 @@ TEST_F(CycleTest, AnswerThatIsNotAJsonObjectSavesTheStatusButKeepsThePendingChan
 TEST_F(CycleTest, OnlyATransferErrorIsTakenAsAFailedTransfer) {
   InitializeOK();
   // A failure whose text reads like a transfer failure is not one.
-  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) -> int {
+  collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) -> TPostResult {
     throw EOrvelError("Unable to post data to web server");
   };
   collector.RunCycle();
@@ -577,7 +624,7 @@ TEST_F(CycleTest, FailedTransferKeepsDataAndStatusForTheNextCycle) {
       s.LastSent = 99;  // what the post changes travels with the kept status
       throw ETransferError("Unable to post data to web server");
     }
-    return 1;
+    return TPostResult::Accepted;
   };
   collector.RunCycle();
   EXPECT_TRUE(collector.HoldsResend());
@@ -614,7 +661,7 @@ TEST_F(CycleTest, ServerResendRequestKeepsDataAndDelay) {
   InitializeOK();
   collector.onPost = [](TScriptedCollector& c, TCollectedData*, TDataCollectorStatusObj&) {
     c.SetResendDelay(10);
-    return 4;
+    return TPostResult::Resend;
   };
   collector.RunCycle();
   EXPECT_TRUE(collector.HoldsResend());
@@ -632,7 +679,7 @@ TEST_F(CycleTest, ReinitializeAnswerSavesNothing) {
   InitializeOK();
   collector.onPost = [](TScriptedCollector& c, TCollectedData*, TDataCollectorStatusObj&) {
     c.ClearInitialized();
-    return 2;
+    return TPostResult::Reinitialize;
   };
   collector.RunCycle();
   EXPECT_EQ(collector.Count("SaveStatus"), 0);
@@ -657,13 +704,13 @@ TEST_F(CycleTest, FailureAfterAnAcceptedPostRollsBackAndReinitializes) {
          c.commitError = "connection lost";
          c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) {
            self.Current().SendSize = 77;
-           return 1;
+           return TPostResult::Accepted;
          };
        },
        "ERROR: connection lost", true},
       {"server error answer",
        [](TScriptedCollector& c) {
-         c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) -> int {
+         c.onPost = [](TScriptedCollector& self, TCollectedData*, TDataCollectorStatusObj&) -> TPostResult {
            self.ClearInitialized();
            throw EOrvelError("Server failed to post update with error message (reinitializing): x");
          };
@@ -704,7 +751,7 @@ TEST_F(CycleTest, FailureAfterAnAcceptedPostRollsBackAndReinitializes) {
     // The next due tick initialises again before it runs a cycle.
     collector.saveError.clear();
     collector.commitError.clear();
-    collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return 1; };
+    collector.onPost = [](TScriptedCollector&, TCollectedData*, TDataCollectorStatusObj&) { return TPostResult::Accepted; };
     collector.calls.clear();
     collector.Initialize();
     EXPECT_EQ(collector.calls.front(), "LoadConfiguration") << c.name;

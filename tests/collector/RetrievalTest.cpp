@@ -13,6 +13,7 @@
 
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "collector/Retrieval.h"
 #include "model/CollectedData.h"
 #include "support/RetrievalSite.h"
 
@@ -318,16 +319,16 @@ TEST_F(RetrievalTest, NewEmployeesAddThoseWhoPunchedToday) {
 // ------------------------------------------------------------ reference
 
 TEST(RetrievalIdSet, KeepsFirstSeenOrderWithoutDuplicates) {
-  TRetrievalCollector::TIdSet set;
+  TIdSet set;
   EXPECT_TRUE(set.Add(3));
   EXPECT_TRUE(set.Add(-1));
   EXPECT_FALSE(set.Add(3));
   EXPECT_TRUE(set.Add(2147483647));
-  EXPECT_THAT(TRetrievalCollector::IdLists(set), ElementsAre("(3,-1,2147483647)"));
+  EXPECT_THAT(IdLists(set), ElementsAre("(3,-1,2147483647)"));
   EXPECT_TRUE(set.Remove(-1));
   EXPECT_FALSE(set.Remove(-1));
   EXPECT_TRUE(set.Add(-1));  // appended again, at the end
-  EXPECT_THAT(TRetrievalCollector::IdLists(set), ElementsAre("(3,2147483647,-1)"));
+  EXPECT_THAT(IdLists(set), ElementsAre("(3,2147483647,-1)"));
 
   // Split in set order into lists the engine accepts.
   struct Case {
@@ -344,13 +345,13 @@ TEST(RetrievalIdSet, KeepsFirstSeenOrderWithoutDuplicates) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.ids << " ids, " << c.perList << " per list");
-    TRetrievalCollector::TIdSet ids;
+    TIdSet ids;
     for (size_t i = 1; i <= c.ids; ++i) ids.Add(static_cast<int32_t>(i));
-    EXPECT_EQ(TRetrievalCollector::IdLists(ids, c.perList), c.lists);
+    EXPECT_EQ(IdLists(ids, c.perList), c.lists);
   }
-  TRetrievalCollector::TIdSet many;
+  TIdSet many;
   for (int32_t i = 0; i < 2500; ++i) many.Add(i);
-  EXPECT_EQ(TRetrievalCollector::IdLists(many).size(), 3u);
+  EXPECT_EQ(IdLists(many).size(), 3u);
 }
 
 TEST_F(RetrievalTest, ActiveEmployeesAreSentOnceAndChangesAfterwards) {

@@ -7,7 +7,8 @@
 #include <thread>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
-#include "collector/SiteDatabase.h"
+#include "collector/CollectorSchema.h"
+#include "firebird/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/SiteTestCollector.h"
 
@@ -122,6 +123,60 @@ TEST_F(SchemaTest, FirstCallCreatesEverythingAndASecondChangesNothing) {
     }
   }
   EXPECT_EQ(Verify(false), Lines{});
+}
+
+TEST_F(SchemaTest, InspectionReportsWhatIsMissingOrWrongAndChangesNothing) {
+  auto inspect = [this] {
+    collector_.StartTransaction();
+    const TCollectorSchema found = InspectCollectorSchema(collector_.Database());
+    collector_.Database().Rollback();
+    return found;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> siteStatements;  // run on a database Verify has set up
+    Lines problems;
+  };
+  const Case cases[] = {
+      {"in place", {}, {}},
+      {"trigger inactive", {"alter trigger DC_PENDINGEMPDAYS_V111_TRG inactive"},
+       {"trigger DC_PENDINGEMPDAYS_V111_TRG is inactive"}},
+      {"trigger missing", {"drop trigger DC_PENDINGEMPDAYS_V111_TRG"},
+       {"trigger DC_PENDINGEMPDAYS_V111_TRG is missing"}},
+      {"status table of an older version",
+       {"drop table DC_STATUS", "create table DC_STATUS(ActiveHistoryStart timestamp, LastCycleEnd timestamp)"},
+       {"DC_STATUS lacks the ActiveHistoryFact column"}},
+      {"old trigger left",
+       {"CREATE TRIGGER DC_PENDINGEMPDAYS_TRG FOR PUNCHINTERVAL ACTIVE AFTER INSERT POSITION 100 AS begin end"},
+       {"the old trigger DC_PENDINGEMPDAYS_TRG is still there"}},
+  };
+  EXPECT_EQ(inspect().Problems(), (Lines{"table DC_STATUS is missing", "table DC_PENDINGEMPDAYS_V111 is missing",
+                                         "trigger DC_PENDINGEMPDAYS_V111_TRG is missing"}));
+  EXPECT_FALSE(TableExists("DC_STATUS"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Verify(false);
+    // Verify disables an old trigger before it drops it.
+    Verify(false);
+    // The site product changes the objects while the collector is not attached.
+    collector_.CloseDatabase();
+    for (const std::string& sql : c.siteStatements) SiteExec(sql);
+    fixture_.Connect(collector_.Database());
+    const int triggerBefore = TriggerState("DC_PENDINGEMPDAYS_V111_TRG");
+    EXPECT_EQ(inspect().Problems(), c.problems);
+    EXPECT_EQ(TriggerState("DC_PENDINGEMPDAYS_V111_TRG"), triggerBefore);
+  }
+
+  // A trigger of an older body is in place, but not current.
+  Verify(false);
+  Verify(false);
+  SiteExec(std::string("CREATE OR ALTER TRIGGER DC_PENDINGEMPDAYS_V111_TRG ") + kOlderTriggerBody);
+  const TCollectorSchema older = inspect();
+  EXPECT_TRUE(older.PendingTrigger && older.PendingTriggerActive);
+  EXPECT_FALSE(older.PendingTriggerCurrent);
+  EXPECT_TRUE(older.Problems().empty());
+  Verify(false);
+  EXPECT_TRUE(inspect().PendingTriggerCurrent);
 }
 
 TEST_F(SchemaTest, TriggerIsStoredAsWritten) {

@@ -37,6 +37,8 @@
 
 namespace {
 
+using TAuthorizeResult = TDataCollector::TAuthorizeResult;
+
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -172,7 +174,7 @@ class SelfUpdateTest : public ::testing::Test {
     ServeUpdater(size, std::move(content), &key);
   }
 
-  int AuthorizeWith(const std::string& answer) {
+  TAuthorizeResult AuthorizeWith(const std::string& answer) {
     server.enqueue(answer);
     return collector->Authorize();
   }
@@ -198,7 +200,7 @@ TEST_F(SelfUpdateTest, UpdateUrlDownloadsChecksAndStartsTheUpdater) {
   ServeSignedUpdater(2000000);
   const std::string url = server.url("/files/DCSetup.bin");
 
-  EXPECT_EQ(AuthorizeWith(UpdateAnswer(url)), 2);
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(url)), TAuthorizeResult::UpdateOrdered);
   EXPECT_THAT(log, ElementsAre("Sending Authorize", "SYS New Update available from " + url,
                                "Downloading Updater from \"" + url + "\"...", "Update file size: 2000000",
                                "Updater signature verified", "Saving Updater as " + updater + "...",
@@ -259,7 +261,7 @@ TEST_F(SelfUpdateTest, EveryFailedDownloadIsLoggedAndReinitialisesWithoutStartin
     MakeCollector(c.programFile);
     server.enqueue(UpdateAnswer(c.url));
     c.prepare();
-    EXPECT_EQ(collector->Authorize(), 2);
+    EXPECT_EQ(collector->Authorize(), TAuthorizeResult::UpdateOrdered);
     EXPECT_FALSE(collector->Initialized());
     EXPECT_THAT(log, Contains(HasSubstr("ERROR: Failed to download update (reinitializing): ")));
     EXPECT_THAT(log.back(), HasSubstr(c.message));
@@ -306,7 +308,7 @@ TEST_F(SelfUpdateTest, UnauthenticatedOrForeignUpdatersAreRefusedAndNothingIsSta
     registry.Write(c.registry);
     MakeCollector(program);
     ServeUpdater(2000000, c.content, c.signer);
-    EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), 2);
+    EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), TAuthorizeResult::UpdateOrdered);
     EXPECT_FALSE(collector->Initialized());
     EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to download update (reinitializing): " + c.message));
     EXPECT_THAT(collector->updating, IsEmpty());
@@ -338,7 +340,7 @@ TEST_F(SelfUpdateTest, AnUpdaterSignedWithTheSigningToolRuns) {
   ASSERT_EQ(std::system(("sh '" + tool + "' sign '" + dir.file("signing.pem") + "' '" + served + "' 2>/dev/null").c_str()), 0);
   fs::remove(dir.file("signing.pem"));
 
-  EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), 2);
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), TAuthorizeResult::UpdateOrdered);
   EXPECT_THAT(log, Contains("Updater signature verified"));
   EXPECT_THAT(collector->updating, ElementsAre(false));
   EXPECT_EQ(RecordedCommandLine(updater, 10s), (std::vector<std::string>{updater, "/AUTOUPDATE"}));
@@ -347,7 +349,7 @@ TEST_F(SelfUpdateTest, AnUpdaterSignedWithTheSigningToolRuns) {
 TEST_F(SelfUpdateTest, UninstallAnswerRemovesTheStructuresAndStartsTheProgramToRemoveTheService) {
   platform::OpenServiceControl("")->InstallService({"DataCollectorSvc", "Data Collector", program, {}});
 
-  EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true,\"Authenticated\":true,\"CycleTime\":60}"), 3);
+  EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true,\"Authenticated\":true,\"CycleTime\":60}"), TAuthorizeResult::UninstallOrdered);
   EXPECT_FALSE(collector->Initialized());
   EXPECT_EQ(collector->siteChecks, 1) << "the collector's Uninstall did not run";
   EXPECT_THAT(log, Contains("SYS Uninstall requested from server..."));
@@ -358,7 +360,7 @@ TEST_F(SelfUpdateTest, UninstallAnswerRemovesTheStructuresAndStartsTheProgramToR
 }
 
 TEST_F(SelfUpdateTest, UninstallAnswerWithoutARegisteredServiceStartsNothing) {
-  EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true}"), 3);
+  EXPECT_EQ(AuthorizeWith("{\"Uninstall\":true}"), TAuthorizeResult::UninstallOrdered);
   EXPECT_EQ(collector->siteChecks, 1);
   EXPECT_THAT(log, Not(Contains("Starting uninstall of service")));
   EXPECT_THAT(collector->updating, ElementsAre(true));
@@ -377,15 +379,15 @@ TEST_F(SelfUpdateTest, ServerKeyPinGuardsAuthorizeAndTheUpdaterDownload) {
 
   // The other server's key: Authorize is refused before anything is sent.
   pinned(PublicKeyPinOf(other));
-  EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), 0);
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(server.url("/files/DCSetup.bin"))), TAuthorizeResult::Refused);
   EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to authorize with the Quorix Server (reinitializing): TLS "
                                     "failure: the server's public key does not match ServerKeyPin"));
   EXPECT_TRUE(server.requests().empty());
 
   // This server's key: Authorize works, but an updater from the other server is refused.
   pinned(PublicKeyPinOf(server));
-  EXPECT_EQ(collector->Authorize(), 2);  // the answer queued above
-  EXPECT_EQ(AuthorizeWith(UpdateAnswer(other.url("/files/DCSetup.bin"))), 2);
+  EXPECT_EQ(collector->Authorize(), TAuthorizeResult::UpdateOrdered);  // the answer queued above
+  EXPECT_EQ(AuthorizeWith(UpdateAnswer(other.url("/files/DCSetup.bin"))), TAuthorizeResult::UpdateOrdered);
   EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to download update (reinitializing): TLS failure: the "
                                     "server's public key does not match ServerKeyPin"));
   EXPECT_TRUE(other.requests().empty());

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,9 @@
 #include "support/StatsServer.h"
 
 namespace {
+
+using TPostResult = TDataCollector::TPostResult;
+using TAuthorizeResult = TDataCollector::TAuthorizeResult;
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -146,7 +150,7 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
     StatsServer::Answer answer;
     std::string downloadError;
     std::string uninstallError;
-    int result;
+    TAuthorizeResult result;
     int32_t cycleTime;
     int32_t historyStep;
     bool sendStatistics;
@@ -158,84 +162,84 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
   StatsServer::Answer plainText = Answer("Access denied\r\n");
   plainText.contentType = "text/html";
   const Case cases[] = {
-      {"only Authenticated", Answer(R"({"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+      {"only Authenticated", Answer(R"({"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"operating values", Answer(R"({"Authenticated":true,"CycleTime":120,"SendStatistics":true})"), "", "", 1,
+      {"operating values", Answer(R"({"Authenticated":true,"CycleTime":120,"SendStatistics":true})"), "", "", TAuthorizeResult::Granted,
        120, 1, true, true, {configLine + "120 HistoryStep: 1 SendStats: -1"}, 0, 0},
       {"values as strings", Answer(R"({"Authenticated":"false","CycleTime":"600","HistoryStep":3.5})"), "", "",
-       1, 600, 4, false, true, {configLine + "600 HistoryStep: 4 SendStats: 0"}, 0, 0},
-      {"Uninstall false", Answer(R"({"Uninstall":false,"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+       TAuthorizeResult::Granted, 600, 4, false, true, {configLine + "600 HistoryStep: 4 SendStats: 0"}, 0, 0},
+      {"Uninstall false", Answer(R"({"Uninstall":false,"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"Uninstall true", Answer(R"({"Uninstall":true,"Authenticated":true,"CycleTime":120})"), "", "", 3, 300, 1,
+      {"Uninstall true", Answer(R"({"Uninstall":true,"Authenticated":true,"CycleTime":120})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1,
        false, false, {"SYS Uninstall requested from server..."}, 0, 1},
-      {"uninstall fails", Answer(R"({"Uninstall":1})"), "", "no database", 3, 300, 1, false, false,
+      {"uninstall fails", Answer(R"({"Uninstall":1})"), "", "no database", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server...",
         "ERROR: Failed to authorize with the Quorix Server (reinitializing): no database"},
        0, 1},
-      {"UpdateURL empty", Answer(R"({"UpdateURL":"","Authenticated":true})"), "", "", 1, 300, 1, false, true,
+      {"UpdateURL empty", Answer(R"({"UpdateURL":"","Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
       {"update", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe","Authenticated":true,"CycleTime":9})"), "",
-       "", 2, 300, 1, false, true, {"SYS New Update available from https://u.test/DCSetup.exe"}, 1, 0},
-      {"update fails", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe"})"), "Code = 404", "", 2, 300, 1,
+       "", TAuthorizeResult::UpdateOrdered, 300, 1, false, true, {"SYS New Update available from https://u.test/DCSetup.exe"}, 1, 0},
+      {"update fails", Answer(R"({"UpdateURL":"https://u.test/DCSetup.exe"})"), "Code = 404", "", TAuthorizeResult::UpdateOrdered, 300, 1,
        false, false,
        {"SYS New Update available from https://u.test/DCSetup.exe",
         "ERROR: Failed to download update (reinitializing): Code = 404"},
        1, 0},
-      {"CycleTime beyond 32 bits", Answer(R"({"Authenticated":true,"CycleTime":4294967296})"), "", "", 1, 300, 1,
+      {"CycleTime beyond 32 bits", Answer(R"({"Authenticated":true,"CycleTime":4294967296})"), "", "", TAuthorizeResult::Granted, 300, 1,
        false, false, {"ERROR: Failed to authorize with the Quorix Server (reinitializing): Range check error"}, 0,
        0},
-      {"refused", Answer(R"({"Authenticated":false,"CycleTime":120})"), "", "", 0, 300, 1, false, true,
+      {"refused", Answer(R"({"Authenticated":false,"CycleTime":120})"), "", "", TAuthorizeResult::Refused, 300, 1, false, true,
        {R"(Failed Authentication Response: {"Authenticated":false,"CycleTime":120})"}, 0, 0},
-      {"plain text", plainText, "", "", 0, 300, 1, false, true,
+      {"plain text", plainText, "", "", TAuthorizeResult::Refused, 300, 1, false, true,
        {"Failed Authentication Response: Access denied\\r\\n"}, 0, 0},
-      {"CycleTime 0", Answer(R"({"Authenticated":true,"CycleTime":0})"), "", "", 1, 300, 1, false, true,
+      {"CycleTime 0", Answer(R"({"Authenticated":true,"CycleTime":0})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"Ignoring CycleTime 0 from the server: keeping 300 seconds", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime -1", Answer(R"({"Authenticated":true,"CycleTime":-1})"), "", "", 1, 300, 1, false, true,
+      {"CycleTime -1", Answer(R"({"Authenticated":true,"CycleTime":-1})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"Ignoring CycleTime -1 from the server: keeping 300 seconds", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime null", Answer(R"({"Authenticated":true,"CycleTime":null})"), "", "", 1, 300, 1, false, true,
+      {"CycleTime null", Answer(R"({"Authenticated":true,"CycleTime":null})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"Ignoring CycleTime null from the server: keeping 300 seconds",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime not a number", Answer(R"({"Authenticated":true,"CycleTime":"abc"})"), "", "", 1, 300, 1, false,
+      {"CycleTime not a number", Answer(R"({"Authenticated":true,"CycleTime":"abc"})"), "", "", TAuthorizeResult::Granted, 300, 1, false,
        true,
        {R"(Ignoring CycleTime "abc" from the server: keeping 300 seconds)",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"CycleTime 1", Answer(R"({"Authenticated":true,"CycleTime":1})"), "", "", 1, 1, 1, false, true,
+      {"CycleTime 1", Answer(R"({"Authenticated":true,"CycleTime":1})"), "", "", TAuthorizeResult::Granted, 1, 1, false, true,
        {configLine + "1 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"HistoryStep below 1", Answer(R"({"Authenticated":true,"HistoryStep":-3})"), "", "", 1, 300, 1, false, true,
+      {"HistoryStep below 1", Answer(R"({"Authenticated":true,"HistoryStep":-3})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {"HistoryStep -3 from the server is out of range; using 1", configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"HistoryStep above 1096", Answer(R"({"Authenticated":true,"HistoryStep":2000000})"), "", "", 1, 300, 1096,
+      {"HistoryStep above 1096", Answer(R"({"Authenticated":true,"HistoryStep":2000000})"), "", "", TAuthorizeResult::Granted, 300, 1096,
        false, true,
        {"HistoryStep 2000000 from the server is out of range; using 1096",
         configLine + "300 HistoryStep: 1096 SendStats: 0"},
        0, 0},
-      {"HistoryStep 1096", Answer(R"({"Authenticated":true,"HistoryStep":1096})"), "", "", 1, 300, 1096, false,
+      {"HistoryStep 1096", Answer(R"({"Authenticated":true,"HistoryStep":1096})"), "", "", TAuthorizeResult::Granted, 300, 1096, false,
        true, {configLine + "300 HistoryStep: 1096 SendStats: 0"}, 0, 0},
-      {"Uninstall as the string false", Answer(R"({"Uninstall":"false","Authenticated":true})"), "", "", 1, 300, 1,
+      {"Uninstall as the string false", Answer(R"({"Uninstall":"false","Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1,
        false, true,
        {R"(Ignoring Uninstall "false" from the server: only true, a non-zero number, "true" or "1" order an )"
         "uninstall",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"Uninstall as an object", Answer(R"({"Uninstall":{},"Authenticated":true})"), "", "", 1, 300, 1, false, true,
+      {"Uninstall as an object", Answer(R"({"Uninstall":{},"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false, true,
        {R"(Ignoring Uninstall {} from the server: only true, a non-zero number, "true" or "1" order an )"
         "uninstall",
         configLine + "300 HistoryStep: 1 SendStats: 0"},
        0, 0},
-      {"Uninstall 0 says no", Answer(R"({"Uninstall":0,"Authenticated":true})"), "", "", 1, 300, 1, false,
+      {"Uninstall 0 says no", Answer(R"({"Uninstall":0,"Authenticated":true})"), "", "", TAuthorizeResult::Granted, 300, 1, false,
        true, {configLine + "300 HistoryStep: 1 SendStats: 0"}, 0, 0},
-      {"Uninstall as the string true", Answer(R"({"Uninstall":"true"})"), "", "", 3, 300, 1, false, false,
+      {"Uninstall as the string true", Answer(R"({"Uninstall":"true"})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server..."}, 0, 1},
-      {"Uninstall as the string 1", Answer(R"({"Uninstall":"1"})"), "", "", 3, 300, 1, false, false,
+      {"Uninstall as the string 1", Answer(R"({"Uninstall":"1"})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server..."}, 0, 1},
-      {"Uninstall 2.5", Answer(R"({"Uninstall":2.5})"), "", "", 3, 300, 1, false, false,
+      {"Uninstall 2.5", Answer(R"({"Uninstall":2.5})"), "", "", TAuthorizeResult::UninstallOrdered, 300, 1, false, false,
        {"SYS Uninstall requested from server..."}, 0, 1},
-      {"empty body", Answer(""), "", "", 0, 300, 1, false, true, {"Failed Authentication Response: "}, 0, 0},
-      {"broken JSON", Answer(R"({"Authenticated":tru)"), "", "", 0, 300, 1, false, true, {}, 0, 0},
+      {"empty body", Answer(""), "", "", TAuthorizeResult::Refused, 300, 1, false, true, {"Failed Authentication Response: "}, 0, 0},
+      {"broken JSON", Answer(R"({"Authenticated":tru)"), "", "", TAuthorizeResult::Refused, 300, 1, false, true, {}, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -267,7 +271,7 @@ TEST_F(ServerExchangeTest, AuthorizeActsOnEveryKindOfAnswer) {
 TEST_F(ServerExchangeTest, AuthorizeSendsTheSiteVersionsMacAddressAndTimeZone) {
   collector->Cfg().SetDataURL(server.url("/elsewhere.php"));
   server.enqueue(R"({"Authenticated":true})");
-  ASSERT_EQ(collector->Authorize(), 1);
+  ASSERT_EQ(collector->Authorize(), TAuthorizeResult::Granted);
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, "/datacollector.php");  // never DataURL
@@ -297,7 +301,7 @@ TEST_F(ServerExchangeTest, AuthorizeWithoutMacAddressOrTimeZoneSendsNoHeader) {
   ScopedEnv noZone("TZ", ":No/Such_Zone");
   collector->UseMACAddress(false);
   server.enqueue(R"({"Authenticated":true})");
-  ASSERT_EQ(collector->Authorize(), 1);
+  ASSERT_EQ(collector->Authorize(), TAuthorizeResult::Granted);
   const json doc = LastDocument();
   EXPECT_FALSE(doc.contains("Header")) << doc;
   EXPECT_EQ(doc.size(), 5u);
@@ -396,7 +400,7 @@ TEST_F(ServerExchangeTest, FailedTransfersClearTheInitialisedFlag) {
   server.enqueue(Answer("{}", 500));
   collector->SetInitialized(true);
   log.clear();
-  EXPECT_EQ(collector->Authorize(), 0);
+  EXPECT_EQ(collector->Authorize(), TAuthorizeResult::Refused);
   EXPECT_FALSE(collector->Initialized());
   EXPECT_THAT(log.back(), HasSubstr("ERROR: Failed to authorize with the Quorix Server (reinitializing): "));
   EXPECT_THAT(log.back(), HasSubstr("500"));
@@ -408,29 +412,29 @@ TEST_F(ServerExchangeTest, SendToServerActsOnEveryKindOfAnswer) {
   struct Case {
     const char* name;
     std::string body;
-    int result;           // 0: raises
+    std::optional<TPostResult> result;  // none: raises
     const char* raised;   // the message when it raises
     int32_t resendDelay;
     bool initialized;
   };
   const Case cases[] = {
-      {"accepted", "{}", 1, "", 0, true},
-      {"taken, plain text", "OK", 5, "", 0, true},
-      {"taken, a number", "42", 5, "", 0, true},
-      {"taken, an empty body", "", 5, "", 0, true},
-      {"taken, a web page", "<html>\r\n<body>Proxy</body></html>", 5, "", 0, true},
-      {"resend after 5", R"({"Resend":5})", 4, "", 5, true},
-      {"resend as string", R"({"Resend":"30"})", 4, "", 30, true},
-      {"resend 360", R"({"Resend":360})", 4, "", 360, true},
-      {"resend 400", R"({"Resend":400})", 4, "", 0, true},
-      {"resend -1", R"({"Resend":-1})", 4, "", 0, true},
-      {"resend and error", R"({"Error":"disk full","Resend":5})", 4, "", 5, true},
-      {"reinitialize", R"({"Reinitialize":false})", 2, "", 7, false},
-      {"error", R"({"Error":"disk full"})", 0,
+      {"accepted", "{}", TPostResult::Accepted, "", 0, true},
+      {"taken, plain text", "OK", TPostResult::AnswerUnreadable, "", 0, true},
+      {"taken, a number", "42", TPostResult::AnswerUnreadable, "", 0, true},
+      {"taken, an empty body", "", TPostResult::AnswerUnreadable, "", 0, true},
+      {"taken, a web page", "<html>\r\n<body>Proxy</body></html>", TPostResult::AnswerUnreadable, "", 0, true},
+      {"resend after 5", R"({"Resend":5})", TPostResult::Resend, "", 5, true},
+      {"resend as string", R"({"Resend":"30"})", TPostResult::Resend, "", 30, true},
+      {"resend 360", R"({"Resend":360})", TPostResult::Resend, "", 360, true},
+      {"resend 400", R"({"Resend":400})", TPostResult::Resend, "", 0, true},
+      {"resend -1", R"({"Resend":-1})", TPostResult::Resend, "", 0, true},
+      {"resend and error", R"({"Error":"disk full","Resend":5})", TPostResult::Resend, "", 5, true},
+      {"reinitialize", R"({"Reinitialize":false})", TPostResult::Reinitialize, "", 7, false},
+      {"error", R"({"Error":"disk full"})", std::nullopt,
        "Server failed to post update with error message (reinitializing): disk full", 7, false},
-      {"broken JSON", R"({"Resend":)", 0, R"(Invalid response received from server (reinitializing): {"Resend":)", 7,
+      {"broken JSON", R"({"Resend":)", std::nullopt, R"(Invalid response received from server (reinitializing): {"Resend":)", 7,
        false},
-      {"resend beyond 32 bits", R"({"Resend":4294967296})", 0, "Range check error", 7, true},
+      {"resend beyond 32 bits", R"({"Resend":4294967296})", std::nullopt, "Range check error", 7, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -438,8 +442,8 @@ TEST_F(ServerExchangeTest, SendToServerActsOnEveryKindOfAnswer) {
     collector->SetResendDelay(7);
     server.enqueue(c.body);
     TDataCollectorStatusObj status;
-    if (c.result != 0) {
-      EXPECT_EQ(collector->SendToServer("{}", &status), c.result);
+    if (c.result) {
+      EXPECT_EQ(collector->SendToServer("{}", &status), *c.result);
     } else {
       try {
         collector->SendToServer("{}", &status);
@@ -459,7 +463,7 @@ TEST_F(ServerExchangeTest, ReinitializeEmptiesTheEmployeeAndPlanCachesOnly) {
   collector->Cfg().EmpCategories().Add(std::make_unique<TEmpCategory>());
   server.enqueue(R"({"Reinitialize":1})");
   TDataCollectorStatusObj status;
-  EXPECT_EQ(collector->SendToServer("{}", &status), 2);
+  EXPECT_EQ(collector->SendToServer("{}", &status), TPostResult::Reinitialize);
   EXPECT_TRUE(Logged("Reinitialize requested from server."));
   EXPECT_TRUE(collector->Cfg().SiteEmployees().Empty());
   EXPECT_TRUE(collector->Cfg().SitePlanTypes().Empty());
@@ -481,7 +485,7 @@ TEST_F(ServerExchangeTest, HistoryWindowFromTheServerIsTakenUnlessRivoConversion
     status.LastCycleEnd = 4;
     status.CurrentCycleEnd = 46000;
     server.enqueue(answer);
-    EXPECT_EQ(collector->SendToServer("{}", &status), 4);
+    EXPECT_EQ(collector->SendToServer("{}", &status), TPostResult::Resend);
     EXPECT_EQ(status.ActiveHistoryStart, pending ? 1 : 45000);
     EXPECT_EQ(status.ActiveHistoryEnd, pending ? 2 : 45010.5);
     EXPECT_EQ(status.ActiveHistoryFactID, pending ? 3 : 54181);
@@ -531,7 +535,7 @@ TEST_F(ServerExchangeTest, AnsweredDatesOutOfRangeOrAfterThePostedWindowAreNotTa
     const TDataCollectorStatusObj before = status;
     server.enqueue("{\"Header\":{" + c.header + "}}");
     if (c.raised.empty()) {
-      EXPECT_EQ(collector->SendToServer("{}", &status), TDataCollector::kPostAccepted);
+      EXPECT_EQ(collector->SendToServer("{}", &status), TPostResult::Accepted);
       EXPECT_NE(status.LastCycleEnd, before.LastCycleEnd);
       EXPECT_TRUE(collector->Initialized());
       continue;
@@ -610,7 +614,7 @@ TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
     status.SkipHistory = c.skipHistory;
     status.CurrentHistoryEnd = c.historyEnd;
     server.enqueue("{}");
-    EXPECT_EQ(collector->SendToServer(text, &status), 1);
+    EXPECT_EQ(collector->SendToServer(text, &status), TPostResult::Accepted);
     EXPECT_EQ(collector->ReadTimeout(), c.readTimeout);
     EXPECT_THAT(log, Contains("Sending to Server https://127.0.0.1:" + std::to_string(server.port()) +
                               "/datacollector.php  Bytes:15"));
@@ -624,7 +628,7 @@ TEST_F(ServerExchangeTest, SendToServerLogsTheUrlAndSizeAndSetsTheReadTimeOut) {
     TDataCollectorStatusObj status;
     status.SkipHistory = history;
     server.enqueue("{}");
-    EXPECT_EQ(collector->SendToServer(large, &status), 1);
+    EXPECT_EQ(collector->SendToServer(large, &status), TPostResult::Accepted);
     EXPECT_EQ(collector->ReadTimeout(), (history ? 90000 : 30000) + 2000);
   }
 
@@ -696,7 +700,7 @@ TEST_F(ServerExchangeTest, PostedDocumentCarriesEveryHeaderAndContentsMemberAsTe
   status.SkipHistory = false;
   server.enqueue("{}");
   auto data = SampleData();
-  ASSERT_EQ(collector->Post(data.get(), status), 1);
+  ASSERT_EQ(collector->Post(data.get(), status), TPostResult::Accepted);
 
   const auto request = server.requests().back();
   EXPECT_NE(request.body.find("Caf\xE9 06:00"), std::string::npos);
@@ -748,7 +752,7 @@ TEST_F(ServerExchangeTest, PostWithoutDataOrEarlierCycleSendsHeaderAndContentsOn
   TDataCollectorStatusObj status;
   status.SkipHistory = true;
   server.enqueue("{}");
-  ASSERT_EQ(collector->Post(nullptr, status), 1);
+  ASSERT_EQ(collector->Post(nullptr, status), TPostResult::Accepted);
   const json doc = LastDocument();
   std::vector<std::string> members;
   for (const auto& [name, value] : doc.items()) members.push_back(name);
@@ -785,7 +789,7 @@ TEST_F(ServerExchangeTest, PostedBodyAndLogLineAreTheTreeWritersTextByteForByte)
   status.CurrentCycleStart = 44999;
   status.CurrentCycleEnd = 45000.75;
   server.enqueue("{}");
-  ASSERT_EQ(collector->Post(data.get(), status), 1);
+  ASSERT_EQ(collector->Post(data.get(), status), TPostResult::Accepted);
 
   // The tree writer's document: the data's object with the post's own members
   // (as they arrived) put onto it.

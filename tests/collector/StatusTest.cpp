@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/SiteTestCollector.h"
 

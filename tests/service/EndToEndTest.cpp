@@ -25,7 +25,7 @@
 
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/HiveText.h"
 #include "support/StatsServer.h"

@@ -27,7 +27,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "service/ChildProcess.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "support/FixtureDatabase.h"
 #include "support/ScopedEnv.h"
 #include "support/SigningKey.h"

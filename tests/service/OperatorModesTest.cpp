@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "platform/TextEncoding.h"
 #include "service/ChildProcess.h"
 #include "support/FixtureDatabase.h"

@@ -39,7 +39,7 @@ using namespace std::chrono_literals;
 class TScriptedCollector : public TDataCollector {
  public:
   struct Script {
-    std::atomic<int> initializeResult{1};  // what Authorize answers
+    std::atomic<TDataCollector::TAuthorizeResult> initializeResult{TDataCollector::TAuthorizeResult::Granted};  // what Authorize answers
     std::atomic<int> resendDelay{0};
     std::atomic<int> cycleTime{5};
     std::atomic<bool> cycleRaises{false};
@@ -97,14 +97,14 @@ class TScriptedCollector : public TDataCollector {
   void LoadConfiguration() override { ++FScript.initializes; }
   void CreateServerConnection() override {}
   bool PrepareTLS() override { return true; }
-  int Authorize() override {
+  TAuthorizeResult Authorize() override {
     LCfg->SetCycleTime(FScript.cycleTime);
     return FScript.initializeResult;
   }
   TPostResult Post(TCollectedData*, TDataCollectorStatusObj&) override {
     ++FScript.cycles;
     FResendDelay = FScript.resendDelay;
-    return FScript.resendDelay > 0 ? kPostResend : kPostAccepted;
+    return FScript.resendDelay > 0 ? TPostResult::Resend : TPostResult::Accepted;
   }
   bool SetSiteStatus(const std::string&, const std::string&) override { return true; }
 
@@ -300,7 +300,7 @@ TEST_F(ServiceModuleTest, FailingCyclesBackOffToTheInitialisationInterval) {
 TEST_F(ServiceModuleTest, FailedInitialisationIsRetriedEvery301Ticks) {
   ManualHost host;
   TTestSvc svc(host, FDir.path().string(), script);
-  script.initializeResult = 0;
+  script.initializeResult = TDataCollector::TAuthorizeResult::Refused;
   svc.ServiceStart();
   EXPECT_EQ(TicksUntil(host, [&] { return script.initializes == 1; }), 61);
   EXPECT_EQ(TicksUntil(host, [&] { return script.initializes == 2; }), 301);

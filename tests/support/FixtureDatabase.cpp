@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "Shared/Orvel_Shared/DBCredentials.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 std::string ConnectionModeName(TConnectionMode mode) {
   return mode == TConnectionMode::Embedded ? "Embedded" : "Server";

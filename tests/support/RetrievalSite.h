@@ -9,7 +9,7 @@
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "model/CollectedData.h"
 #include "support/FixtureDatabase.h"
 #include "support/ScopedRegistry.h"
@@ -80,12 +80,8 @@ class TRetrievalCollector : public TDataCollector {
  public:
   explicit TRetrievalCollector(std::vector<std::string>& log);
 
-  using TDataCollector::ChangedCategory;
-  using TDataCollector::ChangedEmployee;
   using TDataCollector::CommitAcceptedData;
-  using TDataCollector::IdLists;
   using TDataCollector::RetrieveData;
-  using TDataCollector::TIdSet;
 
   void Attach();
   // Connects to the statistics server named by DC_SERVER_HOST and

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 #include "support/HiveText.h"
 #include "support/ScopedRegistry.h"
 

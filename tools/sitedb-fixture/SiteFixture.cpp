@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Shared/Orvel_Shared/DBCredentials.h"
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 namespace {
 

@@ -14,15 +14,6 @@ const char kCorvaneKey[] = "\\Software\\Orvel\\Corvane";
 const char kLoginKey[] = "\\Software\\Orvel\\Omnid\\Login";
 const char kCollectorKey[] = "\\Software\\Orvel\\DataCollector";
 
-std::string UpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-bool SameText(const std::string& a, const std::string& b) { return UpperAscii(a) == UpperAscii(b); }
-
 // A 32-bit decimal integer with an optional sign and nothing else around it;
 // 0 otherwise.
 int32_t ParseIntOrZero(const std::string& text) {
@@ -50,8 +41,8 @@ int32_t BoundedSettingFromText(const std::string& text, int32_t defaultValue, in
 
 TCorvaneInstallType InstallTypeFromText(const std::string& text) {
   const std::string trimmed = TrimText(text);
-  if (SameText(trimmed, "A") || SameText(trimmed, "Server")) return TCorvaneInstallType::Server;
-  if (SameText(trimmed, "D") || SameText(trimmed, "HQ Workstation")) {
+  if (SameTextAscii(trimmed, "A") || SameTextAscii(trimmed, "Server")) return TCorvaneInstallType::Server;
+  if (SameTextAscii(trimmed, "D") || SameTextAscii(trimmed, "HQ Workstation")) {
     return TCorvaneInstallType::HQOffline;
   }
   return TCorvaneInstallType::Workstation;
@@ -84,7 +75,7 @@ void TDataCollectorConfiguration::LoadRegistryConfiguration() {
   }
   if (reg.OpenKey(kCollectorKey, false)) {
     FClientToken = reg.ReadString("ClientToken");
-    FRegLocCode = UpperAscii(reg.ReadString("LocCode"));
+    FRegLocCode = platform::UpperAscii(reg.ReadString("LocCode"));
     FLogCommunications = ParseIntOrZero(reg.ReadString("LogComm")) != 0;
     FServerKeyPin = reg.ReadString("ServerKeyPin");
     FLateSalesOverlap = BoundedSettingFromText(reg.ReadString("LateSalesOverlap"), kDefaultLateSalesOverlap,

@@ -28,12 +28,6 @@ std::string FolderOf(const std::string& path) {
   return last == std::string::npos ? std::string() : path.substr(0, last + 1);
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 std::string Hex4(unsigned value) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text(4, '0');
@@ -42,27 +36,6 @@ std::string Hex4(unsigned value) {
 }
 
 }  // namespace
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string TrimText(std::string_view text) {
-  const auto blankOrControl = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && blankOrControl(text[begin])) ++begin;
-  while (end > begin && blankOrControl(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
 
 std::string GetVersionInfoString(const std::string& fileName, const std::string& key) {
   std::optional<platform::VersionBlock> block = platform::ReadVersionBlock(fileName);
@@ -214,7 +187,7 @@ std::string GetLogFolderFor(const std::string& executablePath) {
   } else {
     folder = FolderOf(executablePath);
   }
-  std::string extension = LowerAscii(std::filesystem::path(executablePath).extension().string());
+  std::string extension = platform::LowerAscii(std::filesystem::path(executablePath).extension().string());
   if (extension == ".sxe" || extension == ".spm") folder += std::string("..") + platform::PathSeparator();
   folder += std::string("LOG") + platform::PathSeparator();
   // "..": the folder's parent as named, the way Windows resolves it, not the

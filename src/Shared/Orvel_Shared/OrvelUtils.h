@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/AsciiText.h"
+
 // Version and site-install utilities: reading a file's version and comparing
 // dotted versions, finding the site product's install folder and the log
 // folder, recording a site-status value, starting another program.
@@ -13,13 +15,9 @@
 // on POSIX, where Windows uses "\"). Thread-safe; nothing here keeps state
 // except the collector's own version, which is read once.
 
-// `text` without the blanks and control characters (bytes up to " ") at
-// either end.
-std::string TrimText(std::string_view text);
-
-// Whether `a` and `b` are equal when ASCII letters are compared without case
-// (other bytes must match exactly).
-bool SameTextAscii(std::string_view a, std::string_view b);
+// The trim and the ASCII case fold of the whole program (platform/AsciiText.h).
+using platform::SameTextAscii;
+using platform::TrimText;
 
 // The text `key` of the file's version block ("FileVersion", ...), for the
 // first translation of its translation table, trimmed of blanks and control

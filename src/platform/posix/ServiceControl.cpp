@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/AsciiText.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/posix/FileDescriptor.h"
@@ -42,26 +43,13 @@ constexpr std::uint32_t kStopWaitHintMs = 100;
 
 std::string SystemMessage(int error) { return std::strerror(error); }
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 bool IsThisComputer(const std::string& computerName) {
-  std::string name = Lower(Trim(computerName));
+  std::string name = LowerAscii(TrimText(computerName));
   if (name.rfind("\\\\", 0) == 0) name.erase(0, 2);
   if (name.empty() || name == "localhost" || name == ".") return true;
   char host[256] = {0};
   if (::gethostname(host, sizeof host - 1) != 0) return false;
-  return name == Lower(host);
+  return name == LowerAscii(host);
 }
 
 // The unit folder, and whether it is systemd's own.
@@ -316,7 +304,7 @@ class PosixServiceControl : public ServiceControl {
     std::error_code ignored;
     fs::remove(UnitFile(name), ignored);
     if (systemd) RunSystemctl({"daemon-reload"});
-    FStopCheckPoints.erase(Lower(name));
+    FStopCheckPoints.erase(LowerAscii(name));
   }
 
   bool ServiceExists(const std::string& name) override {
@@ -348,10 +336,10 @@ class PosixServiceControl : public ServiceControl {
   ServiceStatus QueryStatus(const std::string& name) override {
     ServiceStatus status;
     if (!MarkLocked(MarkFileOf(name))) {
-      FStopCheckPoints.erase(Lower(name));
+      FStopCheckPoints.erase(LowerAscii(name));
       return status;
     }
-    const auto stopping = FStopCheckPoints.find(Lower(name));
+    const auto stopping = FStopCheckPoints.find(LowerAscii(name));
     if (stopping == FStopCheckPoints.end()) {
       status.state = ServiceState::Running;
       status.waitHintMs = kStopWaitHintMs;
@@ -378,7 +366,7 @@ class PosixServiceControl : public ServiceControl {
         if (::kill(*pid, SIGTERM) != 0 && errno != ESRCH) {
           throw ServiceControlError("Cannot stop the service \"" + name + "\": " + SystemMessage(errno));
         }
-        FStopCheckPoints[Lower(name)] = 0;
+        FStopCheckPoints[LowerAscii(name)] = 0;
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -441,7 +429,7 @@ std::string ServiceRecordKey(const std::string& name) { return kServicesKey + na
 
 std::unique_ptr<ServiceControl> OpenServiceControl(const std::string& computerName) {
   if (!IsThisComputer(computerName)) {
-    throw ServiceControlError("The service control manager of \"" + Trim(computerName) +
+    throw ServiceControlError("The service control manager of \"" + TrimText(computerName) +
                               "\" cannot be reached: only this computer's services can be managed.");
   }
   return std::make_unique<PosixServiceControl>();

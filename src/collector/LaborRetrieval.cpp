@@ -1,10 +1,12 @@
+// The labor phases: the pending employee days, today's punched employees and
+// the history window's punches.
 #include <memory>
 #include <string>
 
 #include "Shared/Orvel_Shared/DataCollectorConfiguration.h"
 #include "Shared/Orvel_Shared/DateTime.h"
-#include "collector/DataCollector.h"
-#include "collector/SiteDatabase.h"
+#include "collector/Retrieval.h"
+#include "firebird/SiteDatabase.h"
 #include "model/CollectedData.h"
 
 namespace {
@@ -33,14 +35,10 @@ const char* const kPendingRowsQuery =
     "SELECT Employee, PunchDate, CAST(Modified AS VARCHAR(32)) AS ModifiedText "
     "FROM DC_PENDINGEMPDAYS_V111";
 
-const char* const kDeletePendingRow =
-    "DELETE FROM DC_PENDINGEMPDAYS_V111 WHERE Employee = :Employee AND PunchDate = :PunchDate "
-    "AND Modified = CAST(:Modified AS TIMESTAMP)";
-
 }  // namespace
 
-void TDataCollector::RetrievePendingLabor(const TDataCollectorStatusObj& /*Status*/,
-                                          TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrievePendingLabor(const TDataCollectorStatusObj& /*status*/,
+                                          TState& state) {
   LCurCycleStats.GetCurLaborStart = DateTimeNow();
   {
     TSiteQuery query(*LDB, kPendingDaysQuery);
@@ -53,19 +51,19 @@ void TDataCollector::RetrievePendingLabor(const TDataCollectorStatusObj& /*Statu
     query.SetTimestamp("Modified", kAnyPendingStamp);
     query.Open();
     if (!query.Eof()) {
-      const int64_t rows = AddLaborFromQuery(query, State);
+      const int64_t rows = AddLaborFromQuery(query, state);
       Log("Timeclock Data: " + std::to_string(rows));
     }
     query.Close();
 
-    if (State.Data.NewEmployees()) {
+    if (state.Data.NewEmployees()) {
       query.SetSQL(kPunchedTodayQuery);
       query.SetDate("pDate", DateOf(DateTimeNow()));
       query.SetInteger("pSite", LCfg->DBSite());
       query.Open();
       int added = 0;
       for (; !query.Eof(); query.Next()) {
-        if (State.Employees.Add(static_cast<int32_t>(query.AsInteger(query.FieldName(0))))) ++added;
+        if (state.Employees.Add(static_cast<int32_t>(query.AsInteger(query.FieldName(0))))) ++added;
       }
       Log(std::to_string(added) + " additional punched employees for current day");
       query.Close();
@@ -74,26 +72,26 @@ void TDataCollector::RetrievePendingLabor(const TDataCollectorStatusObj& /*Statu
   LCurCycleStats.GetCurLaborEnd = DateTimeNow();
 }
 
-void TDataCollector::RetrieveHistoricalLabor(const TDataCollectorStatusObj& Status,
-                                             TRetrievalState& State) {
+void TDataCollector::TRetrieval::RetrieveHistoricalLabor(const TDataCollectorStatusObj& status,
+                                             TState& state) {
   LCurCycleStats.GetHistLaborStart = DateTimeNow();
   {
     TSiteQuery query(*LDB, kHistoricalPunchesQuery);
     query.SetInteger("Site", LCfg->DBSite());
-    query.SetDate("StartDate", Status.CurrentHistoryStart);
-    query.SetDate("EndDate", Status.CurrentHistoryEnd);
+    query.SetDate("StartDate", status.CurrentHistoryStart);
+    query.SetDate("EndDate", status.CurrentHistoryEnd);
     query.Open();
     if (!query.Eof()) {
       // The rows are counted while they are read: the cursor runs forward only.
-      const int64_t rows = AddLaborFromQuery(query, State);
+      const int64_t rows = AddLaborFromQuery(query, state);
       Log("Historical Timeclock Data: " + std::to_string(rows));
     }
   }
   LCurCycleStats.GetHistLaborEnd = DateTimeNow();
 }
 
-int64_t TDataCollector::AddLaborFromQuery(TSiteQuery& Query, TRetrievalState& State) {
-  TRecordList<TLaborRecord>& labor = State.Data.LaborData();
+int64_t TDataCollector::TRetrieval::AddLaborFromQuery(TSiteQuery& query, TState& state) {
+  TRecordList<TLaborRecord>& labor = state.Data.LaborData();
   std::unique_ptr<TLaborRecord> record;
   int64_t rows = 0;
 
@@ -102,17 +100,17 @@ int64_t TDataCollector::AddLaborFromQuery(TSiteQuery& Query, TRetrievalState& St
     record.reset();
   };
 
-  for (; !Query.Eof(); Query.Next()) {
+  for (; !query.Eof(); query.Next()) {
     ++rows;
-    const auto employee = static_cast<int32_t>(Query.AsInteger("Employee"));
-    if (record && (employee != record->Employee || Query.AsDateTime("PunchDate") > record->EndDay)) {
+    const auto employee = static_cast<int32_t>(query.AsInteger("Employee"));
+    if (record && (employee != record->Employee || query.AsDateTime("PunchDate") > record->EndDay)) {
       finish();
     }
     if (!record) record = std::make_unique<TLaborRecord>();
-    record->AddRowFromLaborQuery(Query);
-    State.Employees.Add(employee);
-    if (!Query.IsNull("Department")) {
-      State.Roles.Add(static_cast<int32_t>(Query.AsInteger("Department")));
+    record->AddRowFromLaborQuery(query);
+    state.Employees.Add(employee);
+    if (!query.IsNull("Department")) {
+      state.Roles.Add(static_cast<int32_t>(query.AsInteger("Department")));
     }
   }
   finish();
@@ -123,7 +121,7 @@ int64_t TDataCollector::AddLaborFromQuery(TSiteQuery& Query, TRetrievalState& St
 // the server has accepted the data built from them. Deleting them with the
 // retrieval would lose the punch changes when the post then fails and the
 // service stops before a resend succeeds.
-void TDataCollector::ReadPendingEmpDays(TRetrievalState& State) {
+void TDataCollector::TRetrieval::ReadPendingEmpDays(TState& state) {
   LCurCycleStats.ClearLaborStart = DateTimeNow();
   {
     TSiteQuery query(*LDB, kPendingRowsQuery);
@@ -133,53 +131,9 @@ void TDataCollector::ReadPendingEmpDays(TRetrievalState& State) {
       day.Employee = static_cast<int32_t>(query.AsInteger("Employee"));
       day.PunchDate = query.AsDateTime("PunchDate");
       day.Modified = query.AsString("ModifiedText");
-      State.PendingEmpDays.push_back(std::move(day));
+      state.PendingEmpDays.push_back(std::move(day));
     }
   }
   LCurCycleStats.ClearLaborEnd = DateTimeNow();
 }
 
-void TDataCollector::CommitAcceptedData(const TCollectedData* Data) {
-  if (Data == nullptr) return;
-  if (Data == LPendingEmpDaysData) {
-    if (!LPendingEmpDays.empty()) {
-      TSiteQuery query(*LDB, kDeletePendingRow);
-      for (const TPendingEmpDay& day : LPendingEmpDays) {
-        query.SetInteger("Employee", day.Employee);
-        query.SetDate("PunchDate", day.PunchDate);
-        query.SetText("Modified", day.Modified);
-        query.ExecSQL();
-      }
-    }
-    LSentSaleVersions.insert(LSaleVersionsRead.begin(), LSaleVersionsRead.end());
-    LPendingEmpDays.clear();
-    LSaleVersionsRead.clear();
-    LPendingEmpDaysData = nullptr;
-  }
-
-  TKeyedObjectCache& employees = LCfg->SiteEmployees();
-  for (const auto& sent : Data->Employees()) {
-    const std::string key = std::to_string(sent->ObjId);
-    if (TEmployeeRecord* cached = employees.Find<TEmployeeRecord>(key)) {
-      cached->Assign(*sent);
-    } else {
-      auto copy = std::make_unique<TEmployeeRecord>();
-      copy->Assign(*sent);
-      employees.Add(key, std::move(copy));
-    }
-  }
-
-  TOwningObjectList& categories = LCfg->EmpCategories();
-  for (const auto& sent : Data->EmpCategories()) {
-    TEmpCategory* cached = nullptr;
-    for (int i = 0; i < categories.Count() && cached == nullptr; ++i) {
-      TEmpCategory* entry = categories.Item<TEmpCategory>(i);
-      if (entry != nullptr && entry->ObjId == sent->ObjId) cached = entry;
-    }
-    if (cached != nullptr) {
-      cached->Name = sent->Name;
-    } else {
-      categories.Add(std::make_unique<TEmpCategory>(*sent));
-    }
-  }
-}

@@ -1,4 +1,4 @@
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 #include <ibase.h>
 #include <firebird/Interface.h>
@@ -10,7 +10,7 @@
 #include <strings.h>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
-#include "collector/SiteText.h"
+#include "firebird/SiteText.h"
 
 using namespace Firebird;
 

@@ -1,4 +1,4 @@
-#include "collector/SiteDatabase.h"
+#include "firebird/SiteDatabase.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "collector/SiteText.h"
+#include "firebird/SiteText.h"
 
 #include <optional>
 

@@ -50,7 +50,7 @@ using TFbRef = std::unique_ptr<T, TFbEnd<T>>;
 // text in the bytes stored, without converting it. The queries convert it: a
 // text column reads as UTF-8 decoded by the character set its metadata
 // declares, and a text parameter is encoded in the character set of its
-// target (collector/SiteText.h says how each set is read and written; NONE
+// target (firebird/SiteText.h says how each set is read and written; NONE
 // is Windows-1252). Callers see UTF-8 only. CHAR columns keep their padding,
 // which for a multi-byte set fills the declared length in bytes.
 //
