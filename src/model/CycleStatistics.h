@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "Shared/Orvel_Shared/DateTime.h"
+#include "model/PostResult.h"
 
 // The timing of one cycle. Every TDateTime field is the local date-time
 // at which the named step began or ended, 0 when the step did not take place;
@@ -17,9 +19,9 @@ struct TCycleStatistics {
   TDateTime SendStart = 0;
   TDateTime SendEnd = 0;
   double SendSize = 0;
-  // What the post came to (the collector's post result, 1 = accepted), 0 when
-  // nothing was posted; and how many sale records the posted document held.
-  int32_t PostResult = 0;
+  // What the post came to, nothing when nothing was posted; and how many sale
+  // records the posted document held.
+  std::optional<TPostResult> PostResult;
   int32_t SalesSent = 0;
   TDateTime SaveStart = 0;
   TDateTime SaveEnd = 0;

@@ -218,10 +218,6 @@ bool TDataCollectorSvc::ServiceStart() {
 void TDataCollectorSvc::CreateCollector() {
   if (LDataCollector) return;
   LDataCollector = NewCollector([this](const std::string& msg, bool toSysLog) {
-    if (msg.rfind("ERROR: ", 0) == 0) {
-      std::lock_guard<std::mutex> hold(LCritical);
-      LTickError = msg.substr(7);
-    }
     if (LUninstallEcho != nullptr) *LUninstallEcho << "    " << msg << std::endl;
     AddLog(msg, toSysLog);
   });
@@ -320,10 +316,7 @@ void TDataCollectorSvc::TimerTick() {
   }
   if (!LDataCollector->Active()) return;
   const TDateTime tickStart = DateTimeNow();
-  {
-    std::lock_guard<std::mutex> hold(LCritical);
-    LTickError.clear();
-  }
+  LDataCollector->ForgetProblems();
   if (!LDataCollector->Initialized()) {
     LCycleSeconds = kInitializeRetrySeconds;
     std::string raised;
@@ -336,11 +329,7 @@ void TDataCollectorSvc::TimerTick() {
       AddLog("Exception during initialization: " + raised, LInitFailures == 1);
     }
     if (!LDataCollector->Initialized() && LDataCollector->Active()) {
-      std::string reason = raised;
-      if (reason.empty()) {
-        std::lock_guard<std::mutex> hold(LCritical);
-        reason = LTickError;
-      }
+      const std::string reason = raised.empty() ? TickProblemText() : raised;
       ReportOutcome(platform::ReportSeverity::Error, "Not initialized" + (reason.empty() ? "" : ": " + reason) +
                                                          "; next attempt in " + std::to_string(LCycleSeconds) + " s");
     }
@@ -375,6 +364,18 @@ void TDataCollectorSvc::TimerTick() {
   }
 }
 
+std::string TDataCollectorSvc::TickProblemText() const {
+  const auto& problems = LDataCollector->Problems();
+  for (auto problem = problems.rbegin(); problem != problems.rend(); ++problem) {
+    if (problem->Severity != TProblemSeverity::Error) continue;
+    // The summary names the problem without its log line's severity tag.
+    constexpr std::string_view kTag = "ERROR: ";
+    const std::string& text = problem->Text;
+    return text.compare(0, kTag.size(), kTag) == 0 ? text.substr(kTag.size()) : text;
+  }
+  return {};
+}
+
 void TDataCollectorSvc::ReportOutcome(platform::ReportSeverity severity, const std::string& summary) {
   if (LServiceReporter == nullptr) return;
   LServiceReporter->Report(severity, summary);
@@ -383,11 +384,7 @@ void TDataCollectorSvc::ReportOutcome(platform::ReportSeverity severity, const s
 
 void TDataCollectorSvc::ReportCycle(bool failed, const std::string& raisedMessage, TDateTime tickStart) {
   if (LServiceReporter == nullptr || !LDataCollector->Active()) return;
-  std::string reason = raisedMessage;
-  {
-    std::lock_guard<std::mutex> hold(LCritical);
-    if (reason.empty()) reason = LTickError;
-  }
+  const std::string reason = raisedMessage.empty() ? TickProblemText() : raisedMessage;
   const std::string because = reason.empty() ? std::string() : ": " + reason;
   const std::string next = std::to_string(LCycleSeconds) + " s";
   if (failed) {
@@ -396,27 +393,27 @@ void TDataCollectorSvc::ReportCycle(bool failed, const std::string& raisedMessag
     return;
   }
   const TCycleStatistics& stats = LDataCollector->LastCycleStats();
-  if (stats.SendStart < tickStart || stats.PostResult == 0) {
+  if (stats.SendStart < tickStart || !stats.PostResult) {
     ReportOutcome(platform::ReportSeverity::Warning, "Cycle ended without a post" + because + "; next cycle in " + next);
     return;
   }
   const std::string at = ClockTime(stats.SendEnd);
   const std::string sales = std::to_string(stats.SalesSent) + (stats.SalesSent == 1 ? " sale" : " sales");
-  switch (stats.PostResult) {
-    case TDataCollector::kPostAccepted:
+  switch (*stats.PostResult) {
+    case TPostResult::Accepted:
       ReportOutcome(platform::ReportSeverity::Information,
                     "Last post accepted " + at + ", " + sales + "; next cycle in " + next);
       break;
-    case TDataCollector::kPostAnswerUnreadable:
+    case TPostResult::AnswerUnreadable:
       ReportOutcome(platform::ReportSeverity::Warning, "Last post taken " + at + ", " + sales +
                                                            ", but the server's answer was unreadable; the data "
                                                            "travels again; next cycle in " + next);
       break;
-    case TDataCollector::kPostResend:
+    case TPostResult::Resend:
       ReportOutcome(platform::ReportSeverity::Warning,
                     "Post at " + at + " not accepted" + because + "; resending in " + next);
       break;
-    default:
+    case TPostResult::Reinitialize:
       ReportOutcome(platform::ReportSeverity::Warning,
                     "Post at " + at + ": the server asked to initialize again; next cycle in " + next);
       break;

@@ -115,6 +115,9 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   // The summary of an initialisation or a cycle, to the reporter: a line and the status.
   void ReportOutcome(platform::ReportSeverity severity, const std::string& summary);
   void ReportCycle(bool failed, const std::string& raisedMessage, TDateTime tickStart);
+  // The newest failure the collector met since the tick began, without its
+  // log line's severity tag; empty when it met none.
+  std::string TickProblemText() const;
   std::string ReportFileFor(TDateTime day) const;
   // Deletes the daily logs and crash reports older than the configured
   // retention, with a log line. Under LCritical, with LLogFile present.
@@ -134,9 +137,6 @@ class TDataCollectorSvc : public platform::ServiceHandler {
   std::unique_ptr<platform::EventLog> LEventLog;
   std::unique_ptr<platform::ServiceReporter> LOwnServiceReporter;
   platform::ServiceReporter* LServiceReporter = nullptr;
-  // The last error line the collector logged since the tick began ("ERROR: "
-  // lines: the collector marks its failures so); the reason of the summary.
-  std::string LTickError;
   // During a /UNINSTALL without SILENT: where what it removes is listed, the
   // collector's steps in the site database included.
   std::ostream* LUninstallEcho = nullptr;

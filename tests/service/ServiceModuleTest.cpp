@@ -445,7 +445,7 @@ TEST_F(ServiceModuleTest, EachCycleOutcomeIsSummarisedOnceWithItsSeverity) {
        "Cycle failed (1 in a row): scripted failure", "; next attempt in 5 s"},
       {"database does not open", [](auto& s) { s.openFails = true; }, ReportSeverity::Error,
        "Not initialized: Could not open and verify database", "; next attempt in 300 s"},
-      {"authorisation refused", [](auto& s) { s.initializeResult = 0; }, ReportSeverity::Error, "Not initialized",
+      {"authorisation refused", [](auto& s) { s.initializeResult = TDataCollector::TAuthorizeResult::Refused; }, ReportSeverity::Error, "Not initialized",
        "; next attempt in 300 s"},
   };
   for (const Case& c : cases) {
