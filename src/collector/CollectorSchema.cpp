@@ -51,15 +51,28 @@ const char* const kGrantees[] = {"ORVEL_ADMIN", "ORVEL_LOGON", "REPLICATE"};
 
 enum class TTriggerMode { Keep = 0, Remove = 1, Disable = 2 };
 
-// The steps of one VerifyDBStructures call, all on one query object.
-class TSchemaSteps {
+// The read-only queries of InspectCollectorSchema, all on one query object.
+class TSchemaReader {
  public:
-  TSchemaSteps(TSiteDatabase& site, const std::function<void(const std::string&)>& logLine)
-      : database(site), query(site), log(logLine) {}
+  explicit TSchemaReader(TSiteDatabase& site) : query(site) {}
 
-  int64_t Exec(const std::string& sql) {
+  bool Exists(const std::string& sql, const char* param, const std::string& name) {
     query.SetSQL(sql);
-    return query.ExecSQL();
+    query.SetText(param, name);
+    query.Open();
+    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
+    query.Close();
+    return exists;
+  }
+
+  bool TableExists(const std::string& name) {
+    return Exists("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :TableName",
+                  "TableName", name);
+  }
+
+  bool TriggerExists(const std::string& name) {
+    return Exists("SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName",
+                  "TriggerName", name);
   }
 
   bool TriggerActive(const std::string& name) {
@@ -69,6 +82,45 @@ class TSchemaSteps {
     const bool active = !query.Eof() && query.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
     query.Close();
     return active;
+  }
+
+  // The trigger's source as the database holds it, blanks trimmed at both ends.
+  std::string TriggerSource(const std::string& name) {
+    query.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
+                  "WHERE RDB$TRIGGER_NAME = :TriggerName");
+    query.SetText("TriggerName", name);
+    query.Open();
+    std::string source = query.Eof() ? std::string() : query.AsString("Source");
+    query.Close();
+    return TrimText(source);
+  }
+
+  // Read from the system tables rather than from a select on the table, which
+  // would keep the table in use for a later drop in the same transaction.
+  bool ColumnExists(const std::string& table, const std::string& column) {
+    query.SetSQL("SELECT count(*) cnt FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = :TableName "
+                  "AND RDB$FIELD_NAME = :ColumnName");
+    query.SetText("TableName", table);
+    query.SetText("ColumnName", column);
+    query.Open();
+    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
+    query.Close();
+    return exists;
+  }
+
+ protected:
+  TSiteQuery query;
+};
+
+// The steps of one VerifyDBStructures call, all on the reader's query object.
+class TSchemaSteps : public TSchemaReader {
+ public:
+  TSchemaSteps(TSiteDatabase& site, const std::function<void(const std::string&)>& logLine)
+      : TSchemaReader(site), database(site), log(logLine) {}
+
+  int64_t Exec(const std::string& sql) {
+    query.SetSQL(sql);
+    return query.ExecSQL();
   }
 
   void CommitWork() { Exec("COMMIT"); }
@@ -179,69 +231,7 @@ class TSchemaSteps {
   }
 
   TSiteDatabase& database;
-  TSiteQuery query;
   const std::function<void(const std::string&)>& log;
-};
-
-// The read-only queries of InspectCollectorSchema, all on one query object.
-class TSchemaReader {
- public:
-  explicit TSchemaReader(TSiteDatabase& site) : query(site) {}
-
-  bool Exists(const std::string& sql, const char* param, const std::string& name) {
-    query.SetSQL(sql);
-    query.SetText(param, name);
-    query.Open();
-    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
-    query.Close();
-    return exists;
-  }
-
-  bool TableExists(const std::string& name) {
-    return Exists("SELECT count(*) cnt FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :TableName",
-                  "TableName", name);
-  }
-
-  bool TriggerExists(const std::string& name) {
-    return Exists("SELECT count(*) cnt FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName",
-                  "TriggerName", name);
-  }
-
-  bool TriggerActive(const std::string& name) {
-    query.SetSQL("SELECT RDB$TRIGGER_INACTIVE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = :TriggerName");
-    query.SetText("TriggerName", name);
-    query.Open();
-    const bool active = !query.Eof() && query.AsInteger("RDB$TRIGGER_INACTIVE") == 0;
-    query.Close();
-    return active;
-  }
-
-  // The trigger's source as the database holds it, blanks trimmed at both ends.
-  std::string TriggerSource(const std::string& name) {
-    query.SetSQL("SELECT CAST(RDB$TRIGGER_SOURCE AS VARCHAR(8000)) AS Source FROM RDB$TRIGGERS "
-                  "WHERE RDB$TRIGGER_NAME = :TriggerName");
-    query.SetText("TriggerName", name);
-    query.Open();
-    std::string source = query.Eof() ? std::string() : query.AsString("Source");
-    query.Close();
-    return TrimText(source);
-  }
-
-  // Read from the system tables rather than from a select on the table, which
-  // would keep the table in use for a later drop in the same transaction.
-  bool ColumnExists(const std::string& table, const std::string& column) {
-    query.SetSQL("SELECT count(*) cnt FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = :TableName "
-                  "AND RDB$FIELD_NAME = :ColumnName");
-    query.SetText("TableName", table);
-    query.SetText("ColumnName", column);
-    query.Open();
-    const bool exists = !query.Eof() && query.AsInteger("cnt") != 0;
-    query.Close();
-    return exists;
-  }
-
- private:
-  TSiteQuery query;
 };
 
 }  // namespace

@@ -111,6 +111,11 @@ class RegistryHive {
 // "/etc/datacollector/registry.reg". A missing file is an empty hive.
 std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root);
 
+// The components of a key path: the texts between its "\" separators, empty
+// ones (leading, trailing or repeated separators) dropped. Every hive names
+// its keys by these.
+std::vector<std::string> RegistryKeyPathParts(const std::string& path);
+
 // Where the hive of `root` is kept, for messages that must say which hive was
 // read: the file's path on POSIX. Never raises.
 std::string RegistryHiveLocation(RegistryRoot root);

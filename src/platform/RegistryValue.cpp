@@ -70,4 +70,16 @@ std::vector<std::string> RegistryValue::AsTexts() const {
   return texts;
 }
 
+std::vector<std::string> RegistryKeyPathParts(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
 }  // namespace platform

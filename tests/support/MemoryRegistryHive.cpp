@@ -4,28 +4,15 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/AsciiText.h"
+#include "platform/Registry.h"
+
 using platform::RegistryError;
 using platform::RegistryValue;
 
 namespace {
 
-std::string FoldCase(std::string name) {
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return name;
-}
-
-std::vector<std::string> SplitKeyPath(const std::string& path) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('\\', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
+std::string FoldCase(const std::string& name) { return platform::LowerAscii(name); }
 
 struct Key {
   std::string name;
@@ -54,7 +41,7 @@ struct MemoryRegistryHive::Store {
 
   Key* Find(const std::string& key) {
     Key* current = &root;
-    for (const std::string& part : SplitKeyPath(key)) {
+    for (const std::string& part : platform::RegistryKeyPathParts(key)) {
       current = current->SubKey(part);
       if (current == nullptr) return nullptr;
     }
@@ -80,7 +67,7 @@ bool MemoryRegistryHive::KeyExists(const std::string& key) {
 void MemoryRegistryHive::CreateKey(const std::string& key) {
   std::lock_guard lock(store_->mutex);
   Key* current = &store_->root;
-  for (const std::string& part : SplitKeyPath(key)) {
+  for (const std::string& part : platform::RegistryKeyPathParts(key)) {
     std::unique_ptr<Key>& slot = current->subkeys[FoldCase(part)];
     if (!slot) {
       slot = std::make_unique<Key>();
@@ -91,7 +78,7 @@ void MemoryRegistryHive::CreateKey(const std::string& key) {
 }
 
 bool MemoryRegistryHive::DeleteKey(const std::string& key) {
-  const std::vector<std::string> parts = SplitKeyPath(key);
+  const std::vector<std::string> parts = platform::RegistryKeyPathParts(key);
   if (parts.empty()) throw RegistryError("The root key of the in-memory hive cannot be deleted");
   std::lock_guard lock(store_->mutex);
   Key* parent = &store_->root;

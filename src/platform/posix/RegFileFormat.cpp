@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/AsciiText.h"
 #include "platform/TextEncoding.h"
 
 namespace platform::regfile {
@@ -256,12 +257,7 @@ void AppendKey(std::string& out, const HiveKey& key, const std::string& path, bo
 
 }  // namespace
 
-std::string FoldCase(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return folded;
-}
+std::string FoldCase(const std::string& name) { return LowerAscii(name); }
 
 HiveKey* HiveKey::FindSubKey(const std::string& subName) const {
   auto found = subkeys.find(FoldCase(subName));
@@ -301,18 +297,6 @@ bool HiveKey::RemoveValue(const std::string& valueName) {
     }
   }
   return false;
-}
-
-std::vector<std::string> SplitKeyPath(const std::string& path) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('\\', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
 }
 
 std::unique_ptr<HiveKey> Parse(const std::string& content, const std::string& fileName) {

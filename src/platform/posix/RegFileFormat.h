@@ -29,10 +29,6 @@ struct HiveKey {
   bool RemoveValue(const std::string& name);
 };
 
-// The components of a key path ("\"-separated; empty components between
-// separators are dropped).
-std::vector<std::string> SplitKeyPath(const std::string& path);
-
 // Reads a hive from the text of a file (UTF-8, with or without byte-order
 // mark, or UTF-16LE with its mark). Raises RegistryError naming `fileName` and
 // the line when the text is malformed.

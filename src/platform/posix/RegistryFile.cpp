@@ -154,7 +154,7 @@ void CheckName(const std::string& name, const std::string& path) {
 
 HiveKey* Find(HiveKey& root, const std::string& key) {
   HiveKey* current = &root;
-  for (const std::string& part : regfile::SplitKeyPath(key)) {
+  for (const std::string& part : RegistryKeyPathParts(key)) {
     current = current->FindSubKey(part);
     if (current == nullptr) return nullptr;
   }
@@ -211,7 +211,7 @@ void RegistryFile::CreateKey(const std::string& key) {
   Modify<bool>(Access{path_, lockLimit_, notice_}, [&](HiveKey& root) {
     bool changed = false;
     HiveKey* current = &root;
-    for (const std::string& part : regfile::SplitKeyPath(key)) {
+    for (const std::string& part : RegistryKeyPathParts(key)) {
       CheckName(part, path_);
       if (current->FindSubKey(part) == nullptr) changed = true;
       current = &current->AddSubKey(part);
@@ -221,7 +221,7 @@ void RegistryFile::CreateKey(const std::string& key) {
 }
 
 bool RegistryFile::DeleteKey(const std::string& key) {
-  std::vector<std::string> parts = regfile::SplitKeyPath(key);
+  std::vector<std::string> parts = RegistryKeyPathParts(key);
   if (parts.empty()) throw RegistryError("The root key of " + path_ + " cannot be deleted");
   return Modify<bool>(Access{path_, lockLimit_, notice_}, [&](HiveKey& root) {
     HiveKey* parent = &root;
