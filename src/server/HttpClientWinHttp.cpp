@@ -171,7 +171,8 @@ std::string QueryText(HINTERNET request, DWORD query) {
 }
 
 // Closes the request when a stop is requested, which ends the call that waits
-// on it; the watcher ends with the request.
+// on it (Windows cancels it at once; Wine lets it run to its time-out and the
+// request then ends as stopped); the watcher ends with the request.
 class StopWatcher {
  public:
   StopWatcher(const TStopSignal* stop, RequestState& state, HINTERNET request) {
@@ -250,6 +251,7 @@ THttpResponse THttpClient::Perform(const std::string& url, const std::string* bo
   if (request.Get() == nullptr) RaiseTransferError(GetLastError(), state, FConnectTimeout, FReadTimeout);
   HINTERNET r = request.Get();
 
+  WinHttpSetTimeouts(r, FConnectTimeout, FConnectTimeout, FReadTimeout, FReadTimeout);
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(r, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
   DWORD noKeepAlive = WINHTTP_DISABLE_KEEP_ALIVE;
