@@ -2,8 +2,8 @@
 # OpenSSL and libcurl; the header-only libraries and the Firebird interface
 # headers come from the build machine's packages, GoogleTest from its sources.
 set(DC_HOST_INCLUDE ${PROJECT_BINARY_DIR}/host-include)
-# Only these folders of the build machine's headers are seen, never its C library's.
-foreach(folder nlohmann firebird)
+# Only these folders and files of the build machine's headers are seen, never its C library's.
+foreach(folder nlohmann firebird ibase.h iberror.h)
   if(EXISTS /usr/include/${folder} AND NOT EXISTS ${DC_HOST_INCLUDE}/${folder})
     file(MAKE_DIRECTORY ${DC_HOST_INCLUDE})
     file(CREATE_LINK /usr/include/${folder} ${DC_HOST_INCLUDE}/${folder} SYMBOLIC)

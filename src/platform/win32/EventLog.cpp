@@ -1,6 +1,6 @@
-#include "platform/EventLog.h"
-
 #include "platform/win32/Win32Text.h"
+
+#include "platform/EventLog.h"
 
 namespace platform {
 namespace {

@@ -1,0 +1,3 @@
+#include "collector/FirebirdClient.h"
+
+Firebird::IMaster* FirebirdMaster() { return fb_get_master_interface(); }
