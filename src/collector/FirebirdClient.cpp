@@ -1,3 +1,3 @@
 #include "collector/FirebirdClient.h"
 
-Firebird::IMaster* FirebirdMaster() { return fb_get_master_interface(); }
+Firebird::IMaster* FirebirdMaster() { return Firebird::fb_get_master_interface(); }
