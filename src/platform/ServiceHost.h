@@ -14,6 +14,11 @@
 // SIGUSR1 is the system-shutdown notice (ServiceShutdown). Run blocks these
 // three signals in every thread it creates and in the calling thread, and
 // forwards them from a thread of its own.
+//
+// Windows: a process the service control manager started runs the service
+// through the manager's dispatcher (its stop and shutdown controls are the
+// requests); any other process runs it in the foreground as on POSIX, where
+// Ctrl+C, Ctrl+Break and closing the console ask it to stop.
 
 namespace platform {
 

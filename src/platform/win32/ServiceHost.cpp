@@ -219,6 +219,7 @@ class Win32ServiceHost : public ServiceHost {
     {
       std::lock_guard<std::mutex> hold(FState->lock);
       FState->quit = false;
+      FLoopDone = false;
     }
     Win32ServiceThread serviceThread(handler);
     FHandler = &handler;
@@ -366,7 +367,6 @@ class Win32ServiceHost : public ServiceHost {
   // The message loop: window messages of this thread, and the timers.
   void RunLoop() {
     std::unique_lock<std::mutex> hold(FState->lock);
-    FLoopDone = false;
     while (!FState->quit) {
       Win32Timer* next = nullptr;
       for (Win32Timer* timer : FState->timers) {
