@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "firebird/FirebirdClient.h"
 #include "firebird/SiteText.h"
 
 using namespace Firebird;
@@ -22,7 +23,7 @@ constexpr int64_t kIscDateOffset = 15018;
 constexpr unsigned kSqlDialect = 3;
 constexpr size_t kMaxTextParam = 32765;  // bytes of a VARCHAR in a message
 
-IMaster* Master() { return fb_get_master_interface(); }
+IMaster* Master() { return FirebirdMaster(); }
 
 // A status vector with its wrapper; errors become EDatabaseError with the
 // client library's own text.

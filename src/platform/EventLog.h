@@ -6,6 +6,11 @@
 // The system's event log. On POSIX: syslog, facility daemon, with the source
 // name as the ident.
 
+// <windows.h> makes OpenEventLog a macro for its own OpenEventLogW.
+#ifdef OpenEventLog
+#undef OpenEventLog
+#endif
+
 namespace platform {
 
 class EventLog {

@@ -31,7 +31,8 @@ void SetReadOnly(const std::string& path, bool readOnly);
 void CreateFolders(const std::string& path, unsigned permissions = 0777);
 
 // The folder the system keeps for this program's logs, ending in the
-// separator: on POSIX "/var/log/datacollector/" (or the folder the environment
+// separator: on POSIX "/var/log/datacollector/", on Windows
+// "%ProgramData%\DataCollector\Logs\" (or the folder the environment
 // variable DC_SYSTEM_LOG_DIR names), created with mode 0750 when missing. ""
 // when it cannot be created or written by this process, or is not a real
 // folder (no symbolic link) owned by this process's user. Never raises.

@@ -108,7 +108,8 @@ class RegistryHive {
 // The hive of `root` on this machine. The POSIX backend keeps the
 // local-machine hive in a text file in the registry-export format; its path is
 // the environment variable DC_REGISTRY, read at every call, else
-// "/etc/datacollector/registry.reg". A missing file is an empty hive.
+// "/etc/datacollector/registry.reg". A missing file is an empty hive. The
+// Windows backend is the system's registry, in its 32-bit view.
 std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root);
 
 // The components of a key path: the texts between its "\" separators, empty

@@ -15,6 +15,11 @@
 // parameters (ServiceParamChange). Run blocks these four signals in every
 // thread it creates and in the calling thread, and forwards them from a
 // thread of its own.
+//
+// Windows: a process the service control manager started runs the service
+// through the manager's dispatcher (its stop and shutdown controls are the
+// requests); any other process runs it in the foreground as on POSIX, where
+// Ctrl+C, Ctrl+Break and closing the console ask it to stop.
 
 namespace platform {
 

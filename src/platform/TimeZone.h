@@ -66,7 +66,9 @@ class TimeZoneSource {
 std::unique_ptr<TimeZoneSource> NewSystemTimeZone();
 
 // A zone given as a TZ value: a zone name ("Europe/Berlin", ":Europe/Berlin"),
-// a path to zone data, or a POSIX rule ("EST5EDT,M3.2.0,M11.1.0").
+// a path to zone data, or a POSIX rule ("EST5EDT,M3.2.0,M11.1.0"). On Windows:
+// the name of a zone of the system's list ("W. Europe Standard Time"); the
+// system's zone there is its own setting, never TZ.
 std::unique_ptr<TimeZoneSource> NewTimeZone(const std::string& tz);
 
 }  // namespace platform

@@ -1,12 +1,11 @@
 #include "Shared/Orvel_Shared/DBCredentials.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "platform/Crypto.h"
 #include "platform/TextEncoding.h"
 
 namespace {
@@ -247,29 +246,14 @@ std::string Base64Encode(const std::vector<uint8_t>& bytes) {
   return text;
 }
 
-struct TCipherContextFree {
-  void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
-
 // AES-256 in ECB mode over whole blocks, without padding.
 std::vector<uint8_t> Aes256Ecb(const std::vector<uint8_t>& input, const TCredentialKey& key,
                                bool encipher) {
-  std::unique_ptr<EVP_CIPHER_CTX, TCipherContextFree> context(EVP_CIPHER_CTX_new());
-  if (!context || EVP_CipherInit_ex(context.get(), EVP_aes_256_ecb(), nullptr, key.data(), nullptr,
-                                    encipher ? 1 : 0) != 1) {
-    throw EConvertError("Cannot initialise the AES cipher");
+  try {
+    return platform::Aes256Ecb(input, key, encipher);
+  } catch (const platform::CryptoError& e) {
+    throw EConvertError(e.what());
   }
-  EVP_CIPHER_CTX_set_padding(context.get(), 0);
-  std::vector<uint8_t> output(input.size() + 16);
-  int written = 0;
-  int final = 0;
-  if (EVP_CipherUpdate(context.get(), output.data(), &written, input.data(),
-                       static_cast<int>(input.size())) != 1 ||
-      EVP_CipherFinal_ex(context.get(), output.data() + written, &final) != 1) {
-    throw EConvertError("AES cipher failed");
-  }
-  output.resize(static_cast<size_t>(written + final));
-  return output;
 }
 
 }  // namespace

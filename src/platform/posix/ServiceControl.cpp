@@ -33,7 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 const char kDefaultUnitFolder[] = "/etc/systemd/system";
 const char kSystemdRunning[] = "/run/systemd/system";
 const char kRuntimeFolderName[] = "datacollector";
@@ -425,48 +424,12 @@ class PosixServiceRunMark : public ServiceRunMark {
 
 }  // namespace
 
-std::string ServiceRecordKey(const std::string& name) { return kServicesKey + name; }
-
 std::unique_ptr<ServiceControl> OpenServiceControl(const std::string& computerName) {
   if (!IsThisComputer(computerName)) {
     throw ServiceControlError("The service control manager of \"" + TrimText(computerName) +
                               "\" cannot be reached: only this computer's services can be managed.");
   }
   return std::make_unique<PosixServiceControl>();
-}
-
-bool ServiceExists(const std::string& computerName, const std::string& name) {
-  try {
-    return OpenServiceControl(computerName)->ServiceExists(name);
-  } catch (...) {
-    return false;
-  }
-}
-
-bool StopService(const std::string& computerName, const std::string& name,
-                 std::chrono::milliseconds limit) {
-  try {
-    const auto control = OpenServiceControl(computerName);
-    if (!control->ServiceExists(name)) return true;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    ServiceStatus status = control->SendStop(name);
-    while (status.state != ServiceState::Stopped) {
-      const std::uint32_t remembered = status.checkPoint;
-      std::this_thread::sleep_for(std::chrono::milliseconds(status.waitHintMs));
-      // The check point alone never ends the wait for a service that hangs
-      // in its stop handler without reporting progress.
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      try {
-        status = control->QueryStatus(name);
-      } catch (...) {
-        break;
-      }
-      if (status.checkPoint < remembered) break;
-    }
-    return status.state == ServiceState::Stopped;
-  } catch (...) {
-    return false;
-  }
 }
 
 namespace {

@@ -1,0 +1,162 @@
+// The WinHTTP transport of THttpClient against a small HTTP server on
+// loopback in the test itself (the test statistics server needs OpenSSL,
+// which the Windows build does not have).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "Shared/Orvel_Shared/StopSignal.h"
+#include "server/HttpClient.h"
+
+namespace {
+
+// Accepts one connection, reads the request head (and the body its
+// Content-Length names) and answers with `answer`, or keeps silent for
+// `silence` first.
+class OneShotServer {
+ public:
+  OneShotServer(std::string answer, std::chrono::milliseconds silence = std::chrono::milliseconds(0)) {
+    WSADATA data{};
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int size = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    listen(listener_, 1);
+    thread_ = std::thread([this, answer = std::move(answer), silence] {
+      SOCKET client = accept(listener_, nullptr, nullptr);
+      if (client == INVALID_SOCKET) return;
+      std::string received;
+      char buffer[4096];
+      std::size_t need = std::string::npos;
+      while (need == std::string::npos || received.size() < need) {
+        const int n = recv(client, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        received.append(buffer, n);
+        const std::size_t head = received.find("\r\n\r\n");
+        if (head != std::string::npos && need == std::string::npos) {
+          const std::size_t length = received.find("Content-Length: ");
+          need = head + 4 + (length != std::string::npos && length < head ? std::stoul(received.substr(length + 16)) : 0);
+        }
+      }
+      request = received;
+      std::this_thread::sleep_for(silence);
+      send(client, answer.data(), static_cast<int>(answer.size()), 0);
+      shutdown(client, SD_SEND);
+      closesocket(client);
+    });
+  }
+  ~OneShotServer() {
+    closesocket(listener_);
+    thread_.join();
+  }
+  std::string Url(const std::string& path = "/datacollector.php") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  std::string request;
+
+ private:
+  SOCKET listener_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+std::string Answer(const std::string& statusLine, const std::string& contentType, const std::string& body) {
+  return statusLine + "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string ErrorOf(const std::function<void()>& request) {
+  try {
+    request();
+  } catch (const ETransferError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(WinHttpTransportTest, PostsTheBodyAndReadsStatusTypeAndAnswer) {
+  OneShotServer server(Answer("HTTP/1.1 200 OK", "text/json; charset=UTF-8", "{\"Result\":\"Zoë\"}"));
+  THttpClient client;
+  const std::string body = JSONRequestBody("{\"Name\":\"Zoë\"}");
+  const THttpResponse response = client.Post(server.Url(), body, kJSONContentType);
+  EXPECT_EQ(response.Status, 200);
+  EXPECT_EQ(response.ContentType, "text/json; charset=UTF-8");
+  EXPECT_EQ(DecodeResponseText(response), "{\"Result\":\"Zoë\"}");
+  EXPECT_EQ(server.request.rfind("POST /datacollector.php HTTP/1.1\r\n", 0), 0u) << server.request;
+  EXPECT_NE(server.request.find("Content-Type: text/json; charset=ISO-8859-1\r\n"), std::string::npos);
+  EXPECT_EQ(server.request.substr(server.request.size() - body.size()), "{\"Name\":\"Zo\xEB\"}");
+}
+
+TEST(WinHttpTransportTest, FailuresAreTransferErrorsSayingWhatFailed) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"error status", Answer("HTTP/1.1 503 Service Unavailable", "text/plain", "busy"),
+       "Server answered with an error status: HTTP/1.1 503 Service Unavailable"},
+      {"redirect not followed", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: 0\r\n\r\n",
+       "Server answered with an error status: HTTP/1.1 302 Found"},
+      {"announced too large", "HTTP/1.1 200 OK\r\nContent-Length: 40000000\r\n\r\nx",
+       "Answer too large: the server sent more than 33554432 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OneShotServer server(c.answer);
+    THttpClient client;
+    EXPECT_EQ(ErrorOf([&] { client.Get(server.Url()); }), c.expected);
+  }
+  THttpClient client;
+  EXPECT_EQ(ErrorOf([&] { client.Get("https://127.0.0.1:1/"); }).rfind("Unsupported protocol (https needs", 0), 0u);
+  client.SetPinnedPublicKey("sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
+  client.EnableTLS();
+  EXPECT_EQ(ErrorOf([&] { client.Get("http://127.0.0.1:1/"); }),
+            "ServerKeyPin is set: the unencrypted URL http://127.0.0.1:1/ is refused");
+  THttpClient plain;
+  plain.SetConnectTimeout(2000);
+  // Port 1 on loopback: nothing listens there.
+  EXPECT_EQ(ErrorOf([&] { plain.Get("http://127.0.0.1:1/"); }).rfind("Connection refused: ", 0), 0u);
+}
+
+TEST(WinHttpTransportTest, SilentServersTimeOutAndAStopEndsTheWait) {
+  {
+    OneShotServer server(Answer("HTTP/1.1 200 OK", "text/plain", "late"), std::chrono::milliseconds(3000));
+    THttpClient client;
+    client.SetReadTimeout(500);
+    EXPECT_EQ(ErrorOf([&] { client.Get(server.Url()); }), "Read timed out: no answer from the server within 500 ms");
+  }
+  {
+    // Windows cancels the wait when the stop closes the request; Wine lets it
+    // run to the read time-out. Either way the request ends as stopped,
+    // long before the server would answer.
+    OneShotServer server(Answer("HTTP/1.1 200 OK", "text/plain", "late"), std::chrono::milliseconds(6000));
+    TStopSignal stop;
+    THttpClient client(&stop);
+    client.SetReadTimeout(2000);
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      stop.Request();
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorOf([&] { client.Get(server.Url()); }), "Transfer stopped: the service is stopping");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+    stopper.join();
+    EXPECT_EQ(ErrorOf([&] { client.Get(server.Url()); }), "Transfer stopped: the service is stopping");
+  }
+}
+
+}  // namespace
