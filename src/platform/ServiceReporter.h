@@ -13,6 +13,10 @@
 // goes to systemd through sd_notify (READY=1, STATUS=, STOPPING=1) when the
 // process was started by systemd with a notify socket (NOTIFY_SOCKET), and
 // nowhere otherwise.
+//
+// Windows: lines go to standard error when the process has one (a console);
+// the service manager's status is the state the service host reports, so the
+// state calls add nothing there.
 
 namespace platform {
 
