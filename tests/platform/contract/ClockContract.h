@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/contract/SkippedCases.h"
+
 #include "platform/Clock.h"
 
 // The contract of the local wall clock (platform/Clock.h) as one
@@ -20,12 +22,16 @@ struct ClockBackend {
   std::string name;  // a test-name part: letters and digits only
   // The machine's local time to the second, read without CurrentLocalTime.
   std::function<platform::LocalTime()> reference;
+  SkippedCases skipped;
 };
 
 std::string ClockBackendName(const ::testing::TestParamInfo<ClockBackend>& info);
 // Shows the implementation by its name in the test list.
 inline void PrintTo(const ClockBackend& implementation, std::ostream* out) { *out << implementation.name; }
 
-class ClockContract : public ::testing::TestWithParam<ClockBackend> {};
+class ClockContract : public ::testing::TestWithParam<ClockBackend> {
+ protected:
+  void SetUp() override { SkipIfListed(GetParam().skipped); }
+};
 
 }  // namespace contract

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/contract/SkippedCases.h"
+
 #include "platform/Files.h"
 
 // The contract of the file functions of platform/Files.h that the collector
@@ -18,12 +20,16 @@ namespace contract {
 
 struct FilesBackend {
   std::string name;  // a test-name part: letters and digits only
+  SkippedCases skipped;
 };
 
 std::string FilesBackendName(const ::testing::TestParamInfo<FilesBackend>& info);
 // Shows the implementation by its name in the test list.
 inline void PrintTo(const FilesBackend& implementation, std::ostream* out) { *out << implementation.name; }
 
-class FilesContract : public ::testing::TestWithParam<FilesBackend> {};
+class FilesContract : public ::testing::TestWithParam<FilesBackend> {
+ protected:
+  void SetUp() override { SkipIfListed(GetParam().skipped); }
+};
 
 }  // namespace contract
