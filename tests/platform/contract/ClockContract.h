@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/contract/SkippedCases.h"
-
 #include "platform/Clock.h"
+#include "platform/contract/SkippedCases.h"
 
 // The contract of the local wall clock (platform/Clock.h) as one
 // value-parameterised suite. The clock is the backend's CurrentLocalTime; each
@@ -22,7 +21,7 @@ struct ClockBackend {
   std::string name;  // a test-name part: letters and digits only
   // The machine's local time to the second, read without CurrentLocalTime.
   std::function<platform::LocalTime()> reference;
-  SkippedCases skipped;
+  SkippedCases skipped;  // cases its system keeps from holding, with why
 };
 
 std::string ClockBackendName(const ::testing::TestParamInfo<ClockBackend>& info);

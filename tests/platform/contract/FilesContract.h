@@ -5,9 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/contract/SkippedCases.h"
-
 #include "platform/Files.h"
+#include "platform/contract/SkippedCases.h"
 
 // The contract of the file functions of platform/Files.h that the collector
 // relies on, as one value-parameterised suite. The functions are those of the
@@ -20,7 +19,7 @@ namespace contract {
 
 struct FilesBackend {
   std::string name;  // a test-name part: letters and digits only
-  SkippedCases skipped;
+  SkippedCases skipped;  // cases its system keeps from holding, with why
 };
 
 std::string FilesBackendName(const ::testing::TestParamInfo<FilesBackend>& info);

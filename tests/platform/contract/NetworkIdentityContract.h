@@ -7,9 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/contract/SkippedCases.h"
-
 #include "platform/NetworkIdentity.h"
+#include "platform/contract/SkippedCases.h"
 
 // The contract of platform::NetworkIdentity as one value-parameterised suite,
 // run against each backend's network layer and the tests' fake, so that the
@@ -22,7 +21,7 @@ struct NetworkIdentityImplementation {
   std::string name;  // a test-name part: letters and digits only
   // A network layer of a machine with a loopback interface holding 127.0.0.1.
   std::function<std::unique_ptr<platform::NetworkIdentity>()> open;
-  SkippedCases skipped;
+  SkippedCases skipped;  // cases its system keeps from holding, with why
 };
 
 std::string NetworkIdentityImplementationName(const ::testing::TestParamInfo<NetworkIdentityImplementation>& info);

@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/contract/SkippedCases.h"
-
 #include "platform/Processes.h"
+#include "platform/contract/SkippedCases.h"
 
 // The contract of platform/Processes.h (listing processes, starting a program
 // detached, splitting a command line) as one value-parameterised suite. The
@@ -25,7 +24,7 @@ struct ProcessesBackend {
   std::function<platform::ProcessId()> currentProcessId;
   // Ends a process this test started (it may have ended already).
   std::function<void(platform::ProcessId)> stop;
-  SkippedCases skipped;
+  SkippedCases skipped;  // cases its system keeps from holding, with why
 };
 
 std::string ProcessesBackendName(const ::testing::TestParamInfo<ProcessesBackend>& info);

@@ -9,9 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/contract/SkippedCases.h"
-
 #include "platform/Registry.h"
+#include "platform/contract/SkippedCases.h"
 
 // The contract of platform::RegistryHive as one value-parameterised suite.
 // Every implementation (each backend's hive, the in-memory hive of the tests)
@@ -39,7 +38,7 @@ class RegistryHiveStore {
 struct RegistryHiveImplementation {
   std::string name;  // a test-name part: letters and digits only
   std::function<std::unique_ptr<RegistryHiveStore>()> newStore;
-  SkippedCases skipped;
+  SkippedCases skipped;  // cases its system keeps from holding, with why
 };
 
 std::string RegistryHiveImplementationName(const ::testing::TestParamInfo<RegistryHiveImplementation>& info);
