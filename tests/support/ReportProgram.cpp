@@ -10,9 +10,13 @@
 std::string TestProgramPath(const std::string& name) {
   const char* binaryDir = std::getenv("DC_TEST_BINARY_DIR");
   if (binaryDir == nullptr) throw std::runtime_error("DC_TEST_BINARY_DIR is not set");
-  std::string path = std::string(binaryDir) + "/tests/platform/" + name;
-  if (!std::filesystem::exists(path)) throw std::runtime_error("test program " + path + " is not built");
-  return path;
+  std::filesystem::path path = std::filesystem::path(binaryDir) / "tests" / "platform" / name;
+#ifdef _WIN32
+  // A full path in the system's own form, as a command line names a program.
+  path = std::filesystem::absolute(path.concat(".exe")).make_preferred();
+#endif
+  if (!std::filesystem::exists(path)) throw std::runtime_error("test program " + path.string() + " is not built");
+  return path.string();
 }
 
 std::optional<ProgramReport> WaitForReport(const std::string& reportFile, int timeoutMs) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Files.h"
+#include "platform/contract/SkippedCases.h"
 
 // The contract of the file functions of platform/Files.h that the collector
 // relies on, as one value-parameterised suite. The functions are those of the
@@ -18,12 +19,16 @@ namespace contract {
 
 struct FilesBackend {
   std::string name;  // a test-name part: letters and digits only
+  SkippedCases skipped;  // cases its system keeps from holding, with why
 };
 
 std::string FilesBackendName(const ::testing::TestParamInfo<FilesBackend>& info);
 // Shows the implementation by its name in the test list.
 inline void PrintTo(const FilesBackend& implementation, std::ostream* out) { *out << implementation.name; }
 
-class FilesContract : public ::testing::TestWithParam<FilesBackend> {};
+class FilesContract : public ::testing::TestWithParam<FilesBackend> {
+ protected:
+  void SetUp() override { SkipIfListed(GetParam().skipped); }
+};
 
 }  // namespace contract

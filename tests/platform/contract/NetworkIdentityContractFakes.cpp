@@ -13,7 +13,8 @@ INSTANTIATE_TEST_SUITE_P(Fake, NetworkIdentityContract,
                              "FakeWiredMachine",
                              []() -> std::unique_ptr<platform::NetworkIdentity> {
                                return FakeNetworkIdentity::WiredMachine();
-                             }}),
+                             },
+                             {}}),
                          contract::NetworkIdentityImplementationName);
 
 }  // namespace

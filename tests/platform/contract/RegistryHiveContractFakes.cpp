@@ -19,7 +19,7 @@ class MemoryHiveStore : public contract::RegistryHiveStore {
 
 INSTANTIATE_TEST_SUITE_P(Fake, RegistryHiveContract,
                          ::testing::Values(RegistryHiveImplementation{
-                             "MemoryHive", [] { return std::make_unique<MemoryHiveStore>(); }}),
+                             "MemoryHive", [] { return std::make_unique<MemoryHiveStore>(); }, {}}),
                          contract::RegistryHiveImplementationName);
 
 }  // namespace

@@ -22,12 +22,12 @@ using contract::NetworkIdentityImplementation;
 using contract::ProcessesBackend;
 using contract::ProcessesContract;
 
-INSTANTIATE_TEST_SUITE_P(Posix, FilesContract, ::testing::Values(FilesBackend{"Posix"}), contract::FilesBackendName);
+INSTANTIATE_TEST_SUITE_P(Posix, FilesContract, ::testing::Values(FilesBackend{"Posix", {}}), contract::FilesBackendName);
 
 INSTANTIATE_TEST_SUITE_P(Posix, ProcessesContract,
                          ::testing::Values(ProcessesBackend{
                              "Posix", [] { return static_cast<platform::ProcessId>(::getpid()); },
-                             [](platform::ProcessId pid) { ::kill(static_cast<pid_t>(pid), SIGTERM); }}),
+                             [](platform::ProcessId pid) { ::kill(static_cast<pid_t>(pid), SIGTERM); }, {}}),
                          contract::ProcessesBackendName);
 
 platform::LocalTime LibraryLocalTime() {
@@ -38,11 +38,11 @@ platform::LocalTime LibraryLocalTime() {
           fields.tm_sec > 59 ? 59 : fields.tm_sec, 0};
 }
 
-INSTANTIATE_TEST_SUITE_P(Posix, ClockContract, ::testing::Values(ClockBackend{"Posix", LibraryLocalTime}),
+INSTANTIATE_TEST_SUITE_P(Posix, ClockContract, ::testing::Values(ClockBackend{"Posix", LibraryLocalTime, {}}),
                          contract::ClockBackendName);
 
 INSTANTIATE_TEST_SUITE_P(Posix, NetworkIdentityContract,
-                         ::testing::Values(NetworkIdentityImplementation{"Posix", platform::NewNetworkIdentity}),
+                         ::testing::Values(NetworkIdentityImplementation{"Posix", platform::NewNetworkIdentity, {}}),
                          contract::NetworkIdentityImplementationName);
 
 }  // namespace

@@ -23,7 +23,7 @@ class LocalMachineHiveFile : public contract::RegistryHiveStore {
 
 INSTANTIATE_TEST_SUITE_P(Posix, RegistryHiveContract,
                          ::testing::Values(RegistryHiveImplementation{
-                             "FileHive", [] { return std::make_unique<LocalMachineHiveFile>(); }}),
+                             "FileHive", [] { return std::make_unique<LocalMachineHiveFile>(); }, {}}),
                          contract::RegistryHiveImplementationName);
 
 }  // namespace
