@@ -17,11 +17,16 @@ using win32::Widen;
 
 constexpr REGSAM kView = KEY_WOW64_32KEY;
 
+// The path as the registry's own calls take it: its components joined by
+// single backslashes (the calls refuse the empty components that a hive's
+// paths may hold).
 std::wstring KeyPath(const std::string& key) {
-  std::size_t begin = key.find_first_not_of('\\');
-  if (begin == std::string::npos) return {};
-  std::size_t end = key.find_last_not_of('\\');
-  return Widen(key.substr(begin, end - begin + 1));
+  std::string path;
+  for (const std::string& part : RegistryKeyPathParts(key)) {
+    if (!path.empty()) path += '\\';
+    path += part;
+  }
+  return Widen(path);
 }
 
 class Key {
