@@ -43,6 +43,11 @@ class ServiceReporter {
   ServiceReporter() = default;
 };
 
+// The text forms every reporter writes: `text` on one line (its line breaks
+// as blanks), and the severity's word ("error", "warning", "info").
+std::string ReportOneLine(const std::string& text);
+const char* ReportSeverityWord(ReportSeverity severity);
+
 // A reporter whose lines carry `identifier` (the journal's SYSLOG_IDENTIFIER).
 std::unique_ptr<ServiceReporter> OpenServiceReporter(const std::string& identifier);
 

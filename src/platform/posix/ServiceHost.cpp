@@ -14,153 +14,27 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ServiceLoop.h"
+
 namespace platform {
 
 std::uint64_t CurrentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-class PosixTimer;
-
-// What the message loop and its timers share.
-struct LoopState {
-  std::mutex lock;
-  std::condition_variable changed;
-  std::list<PosixTimer*> timers;
-  bool quit = false;
-  ExceptionHandler onException;
-};
-
-class PosixTimer : public Timer {
- public:
-  PosixTimer(std::shared_ptr<LoopState> state, std::uint32_t interval, std::function<void()> onTick)
-      : FState(std::move(state)), FInterval(interval), FOnTick(std::move(onTick)) {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    FState->timers.push_back(this);
-  }
-  ~PosixTimer() override {
-    std::unique_lock<std::mutex> hold(FState->lock);
-    FState->changed.wait(hold, [this] { return !FInTick; });
-    FState->timers.remove(this);
-  }
-
-  bool Enabled() const override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    return FEnabled;
-  }
-  void SetEnabled(bool enabled) override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    if (enabled && !FEnabled) FDue = Clock::now() + std::chrono::milliseconds(FInterval);
-    FEnabled = enabled;
-    FState->changed.notify_all();
-  }
-  std::uint32_t Interval() const override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    return FInterval;
-  }
-  void SetInterval(std::uint32_t milliseconds) override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    FInterval = milliseconds;
-    FDue = Clock::now() + std::chrono::milliseconds(FInterval);
-    FState->changed.notify_all();
-  }
-  void WaitForTick() override {
-    std::unique_lock<std::mutex> hold(FState->lock);
-    FState->changed.wait(hold, [this] { return !FInTick; });
-  }
-  bool WaitForTickFor(std::uint32_t timeoutMs) override {
-    std::unique_lock<std::mutex> hold(FState->lock);
-    return FState->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                    [this] { return !FInTick; });
-  }
-
-  // Loop side, under FState->lock.
-  bool Ready() const { return FEnabled && !FInTick; }
-  Clock::time_point Due() const { return FDue; }
-  void BeginTick() {
-    FInTick = true;
-    FDue = Clock::now() + std::chrono::milliseconds(FInterval);
-  }
-  void EndTick() { FInTick = false; }
-  const std::function<void()>& OnTick() const { return FOnTick; }
-
- private:
-  std::shared_ptr<LoopState> FState;
-  bool FEnabled = false;
-  std::uint32_t FInterval;
-  Clock::time_point FDue{};
-  bool FInTick = false;
-  std::function<void()> FOnTick;
-};
-
-enum class ControlRequest { Stop, Shutdown, ParamChange };
-
-class PosixServiceThread : public ServiceThread {
- public:
-  explicit PosixServiceThread(ServiceHandler& handler) : FHandler(handler) {}
-
-  bool Terminated() const override {
-    std::lock_guard<std::mutex> hold(FLock);
-    return FTerminated;
-  }
-
-  void ProcessRequests(bool wait) override {
-    std::deque<ControlRequest> requests;
-    {
-      std::unique_lock<std::mutex> hold(FLock);
-      if (wait) FArrived.wait(hold, [this] { return !FRequests.empty() || FTerminated; });
-      requests.swap(FRequests);
-    }
-    for (ControlRequest request : requests) {
-      if (Terminated()) break;
-      bool terminate = true;
-      if (request == ControlRequest::Stop) {
-        terminate = FHandler.ServiceStop();
-      } else if (request == ControlRequest::Shutdown) {
-        FHandler.ServiceShutdown();
-      } else {
-        FHandler.ServiceParamChange();
-        terminate = false;
-      }
-      if (terminate) {
-        std::lock_guard<std::mutex> hold(FLock);
-        FTerminated = true;
-      }
-    }
-  }
-
-  void Post(ControlRequest request) {
-    std::lock_guard<std::mutex> hold(FLock);
-    FRequests.push_back(request);
-    FArrived.notify_all();
-  }
-
- private:
-  ServiceHandler& FHandler;
-  mutable std::mutex FLock;
-  std::condition_variable FArrived;
-  std::deque<ControlRequest> FRequests;
-  bool FTerminated = false;
-};
-
-std::string CurrentExceptionMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
+using serviceloop::Clock;
+using serviceloop::ControlRequest;
+using serviceloop::CurrentExceptionMessage;
+using serviceloop::LoopState;
+using serviceloop::LoopTimer;
+using serviceloop::QueuedServiceThread;
 
 class PosixServiceHost : public ServiceHost {
  public:
   PosixServiceHost() : FState(std::make_shared<LoopState>()) {}
 
   std::unique_ptr<Timer> CreateTimer(std::uint32_t intervalMs, std::function<void()> onTick) override {
-    return std::make_unique<PosixTimer>(FState, intervalMs, std::move(onTick));
+    return std::make_unique<LoopTimer>(FState, intervalMs, std::move(onTick));
   }
 
   void SetExceptionHandler(ExceptionHandler handler) override {
@@ -185,7 +59,7 @@ class PosixServiceHost : public ServiceHost {
       FState->quit = false;
     }
 
-    PosixServiceThread serviceThread(handler);
+    QueuedServiceThread serviceThread(handler);
     {
       std::lock_guard<std::mutex> hold(FControlLock);
       FRunning = &serviceThread;
@@ -256,8 +130,8 @@ class PosixServiceHost : public ServiceHost {
   void RunLoop() {
     std::unique_lock<std::mutex> hold(FState->lock);
     while (!FState->quit) {
-      PosixTimer* next = nullptr;
-      for (PosixTimer* timer : FState->timers) {
+      LoopTimer* next = nullptr;
+      for (LoopTimer* timer : FState->timers) {
         if (timer->Ready() && (next == nullptr || timer->Due() < next->Due())) next = timer;
       }
       if (next == nullptr) {
@@ -299,7 +173,7 @@ class PosixServiceHost : public ServiceHost {
 
   std::shared_ptr<LoopState> FState;
   std::mutex FControlLock;
-  PosixServiceThread* FRunning = nullptr;
+  QueuedServiceThread* FRunning = nullptr;
 };
 
 }  // namespace

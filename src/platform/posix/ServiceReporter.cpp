@@ -14,14 +14,6 @@ namespace platform {
 
 namespace {
 
-std::string OneLine(const std::string& text) {
-  std::string line = text;
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return line;
-}
-
 // Whether standard error is the journal's stream: systemd names it in
 // JOURNAL_STREAM as "<device>:<inode>", and a descriptor redirected
 // elsewhere by a shell keeps the variable but not the file.
@@ -49,25 +41,14 @@ int Priority(ReportSeverity severity) {
   return LOG_INFO;
 }
 
-const char* SeverityWord(ReportSeverity severity) {
-  switch (severity) {
-    case ReportSeverity::Error:
-      return "error";
-    case ReportSeverity::Warning:
-      return "warning";
-    case ReportSeverity::Information:
-      break;
-  }
-  return "info";
-}
 
 class SystemdServiceReporter : public ServiceReporter {
  public:
   explicit SystemdServiceReporter(std::string identifier)
-      : FIdentifier(OneLine(identifier)), FJournal(StandardErrorIsJournal()) {}
+      : FIdentifier(ReportOneLine(identifier)), FJournal(StandardErrorIsJournal()) {}
 
   void Report(ReportSeverity severity, const std::string& text) override {
-    const std::string line = OneLine(text);
+    const std::string line = ReportOneLine(text);
     std::lock_guard<std::mutex> hold(FLock);
     if (FJournal &&
         ::sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=%i", Priority(severity),
@@ -76,14 +57,14 @@ class SystemdServiceReporter : public ServiceReporter {
     }
     // One write per line, so that lines of other processes on the same
     // stream never split it.
-    const std::string out = FIdentifier + ": " + SeverityWord(severity) + ": " + line + "\n";
+    const std::string out = FIdentifier + ": " + ReportSeverityWord(severity) + ": " + line + "\n";
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, out.data(), out.size());
   }
 
   void Ready() override { ::sd_notify(0, "READY=1"); }
 
   void Status(const std::string& text) override {
-    ::sd_notify(0, ("STATUS=" + OneLine(text)).c_str());
+    ::sd_notify(0, ("STATUS=" + ReportOneLine(text)).c_str());
   }
 
   void Stopping() override { ::sd_notify(0, "STOPPING=1"); }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ServiceLoop.h"
 #include "platform/win32/Win32Text.h"
 
 #include <tlhelp32.h>
@@ -25,143 +26,12 @@ std::uint64_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-class Win32Timer;
-
-// What the message loop and its timers share. `wake` is signalled whenever
-// the loop must look at its timers again.
-struct LoopState {
-  std::mutex lock;
-  std::condition_variable changed;
-  std::list<Win32Timer*> timers;
-  bool quit = false;
-  ExceptionHandler onException;
-  win32::Handle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-
-  void Wake() {
-    changed.notify_all();
-    SetEvent(wake.Get());
-  }
-};
-
-class Win32Timer : public Timer {
- public:
-  Win32Timer(std::shared_ptr<LoopState> state, std::uint32_t interval, std::function<void()> onTick)
-      : FState(std::move(state)), FInterval(interval), FOnTick(std::move(onTick)) {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    FState->timers.push_back(this);
-  }
-  ~Win32Timer() override {
-    std::unique_lock<std::mutex> hold(FState->lock);
-    FState->changed.wait(hold, [this] { return !FInTick; });
-    FState->timers.remove(this);
-  }
-
-  bool Enabled() const override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    return FEnabled;
-  }
-  void SetEnabled(bool enabled) override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    if (enabled && !FEnabled) FDue = Clock::now() + std::chrono::milliseconds(FInterval);
-    FEnabled = enabled;
-    FState->Wake();
-  }
-  std::uint32_t Interval() const override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    return FInterval;
-  }
-  void SetInterval(std::uint32_t milliseconds) override {
-    std::lock_guard<std::mutex> hold(FState->lock);
-    FInterval = milliseconds;
-    FDue = Clock::now() + std::chrono::milliseconds(FInterval);
-    FState->Wake();
-  }
-  void WaitForTick() override {
-    std::unique_lock<std::mutex> hold(FState->lock);
-    FState->changed.wait(hold, [this] { return !FInTick; });
-  }
-  bool WaitForTickFor(std::uint32_t timeoutMs) override {
-    std::unique_lock<std::mutex> hold(FState->lock);
-    return FState->changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return !FInTick; });
-  }
-
-  // Loop side, under FState->lock.
-  bool Ready() const { return FEnabled && !FInTick; }
-  Clock::time_point Due() const { return FDue; }
-  void BeginTick() {
-    FInTick = true;
-    FDue = Clock::now() + std::chrono::milliseconds(FInterval);
-  }
-  void EndTick() { FInTick = false; }
-  const std::function<void()>& OnTick() const { return FOnTick; }
-
- private:
-  std::shared_ptr<LoopState> FState;
-  bool FEnabled = false;
-  std::uint32_t FInterval;
-  Clock::time_point FDue{};
-  bool FInTick = false;
-  std::function<void()> FOnTick;
-};
-
-enum class ControlRequest { Stop, Shutdown };
-
-class Win32ServiceThread : public ServiceThread {
- public:
-  explicit Win32ServiceThread(ServiceHandler& handler) : FHandler(handler) {}
-
-  bool Terminated() const override {
-    std::lock_guard<std::mutex> hold(FLock);
-    return FTerminated;
-  }
-
-  void ProcessRequests(bool wait) override {
-    std::deque<ControlRequest> requests;
-    {
-      std::unique_lock<std::mutex> hold(FLock);
-      if (wait) FArrived.wait(hold, [this] { return !FRequests.empty() || FTerminated; });
-      requests.swap(FRequests);
-    }
-    for (ControlRequest request : requests) {
-      if (Terminated()) break;
-      bool terminate = true;
-      if (request == ControlRequest::Stop) {
-        terminate = FHandler.ServiceStop();
-      } else {
-        FHandler.ServiceShutdown();
-      }
-      if (terminate) {
-        std::lock_guard<std::mutex> hold(FLock);
-        FTerminated = true;
-      }
-    }
-  }
-
-  void Post(ControlRequest request) {
-    std::lock_guard<std::mutex> hold(FLock);
-    FRequests.push_back(request);
-    FArrived.notify_all();
-  }
-
- private:
-  ServiceHandler& FHandler;
-  mutable std::mutex FLock;
-  std::condition_variable FArrived;
-  std::deque<ControlRequest> FRequests;
-  bool FTerminated = false;
-};
-
-std::string CurrentExceptionMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
+using serviceloop::Clock;
+using serviceloop::ControlRequest;
+using serviceloop::CurrentExceptionMessage;
+using serviceloop::LoopState;
+using serviceloop::LoopTimer;
+using serviceloop::QueuedServiceThread;
 
 // Whether the service control manager started this process: its parent is
 // the manager's process. Asking the manager itself from a process it did not
@@ -195,10 +65,16 @@ constexpr DWORD kStartWaitHintMs = 5000;
 
 class Win32ServiceHost : public ServiceHost {
  public:
-  Win32ServiceHost() : FState(std::make_shared<LoopState>()) {}
+  Win32ServiceHost()
+      : FState(std::make_shared<LoopState>()),
+        FWake(std::make_shared<win32::Handle>(CreateEventW(nullptr, FALSE, FALSE, nullptr))) {
+    // The loop waits on the event as well as on window messages. The event is
+    // shared with the state, which the timers may keep after the host has gone.
+    FState->onWake = [wake = FWake] { SetEvent(wake->Get()); };
+  }
 
   std::unique_ptr<Timer> CreateTimer(std::uint32_t intervalMs, std::function<void()> onTick) override {
-    return std::make_unique<Win32Timer>(FState, intervalMs, std::move(onTick));
+    return std::make_unique<LoopTimer>(FState, intervalMs, std::move(onTick));
   }
 
   void SetExceptionHandler(ExceptionHandler handler) override {
@@ -221,7 +97,7 @@ class Win32ServiceHost : public ServiceHost {
       FState->quit = false;
       FLoopDone = false;
     }
-    Win32ServiceThread serviceThread(handler);
+    QueuedServiceThread serviceThread(handler);
     FHandler = &handler;
     FThread = &serviceThread;
     FClean = false;
@@ -368,8 +244,8 @@ class Win32ServiceHost : public ServiceHost {
   void RunLoop() {
     std::unique_lock<std::mutex> hold(FState->lock);
     while (!FState->quit) {
-      Win32Timer* next = nullptr;
-      for (Win32Timer* timer : FState->timers) {
+      LoopTimer* next = nullptr;
+      for (LoopTimer* timer : FState->timers) {
         if (timer->Ready() && (next == nullptr || timer->Due() < next->Due())) next = timer;
       }
       const auto now = Clock::now();
@@ -380,7 +256,7 @@ class Win32ServiceHost : public ServiceHost {
           timeout = static_cast<DWORD>(std::min<long long>(wait, 0x7FFFFFFF));
         }
         hold.unlock();
-        HANDLE wake = FState->wake.Get();
+        HANDLE wake = FWake->Get();
         MsgWaitForMultipleObjectsEx(1, &wake, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -422,10 +298,11 @@ class Win32ServiceHost : public ServiceHost {
   }
 
   std::shared_ptr<LoopState> FState;
+  std::shared_ptr<win32::Handle> FWake;  // signalled by LoopState::Wake
   std::mutex FControlLock;
-  Win32ServiceThread* FRunning = nullptr;
+  QueuedServiceThread* FRunning = nullptr;
   ServiceHandler* FHandler = nullptr;
-  Win32ServiceThread* FThread = nullptr;
+  QueuedServiceThread* FThread = nullptr;
   std::atomic<bool> FClean{false};
   bool FLoopDone = false;
 

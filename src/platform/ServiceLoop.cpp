@@ -1,0 +1,18 @@
+#include "platform/ServiceLoop.h"
+
+#include <exception>
+#include <stdexcept>
+
+namespace platform::serviceloop {
+
+std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+}  // namespace platform::serviceloop
