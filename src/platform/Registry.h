@@ -117,6 +117,12 @@ std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot root);
 // its keys by these.
 std::vector<std::string> RegistryKeyPathParts(const std::string& path);
 
+// A text value of the system's own registry under HKEY_LOCAL_MACHINE, in the
+// view of this program's bitness (what other software of that bitness
+// registered, such as a database client's install folder); nothing when it is
+// missing or the system has no such registry (POSIX). Never raises.
+std::optional<std::string> SystemRegistryText(const std::string& key, const std::string& name);
+
 // Where the hive of `root` is kept, for messages that must say which hive was
 // read: the file's path on POSIX. Never raises.
 std::string RegistryHiveLocation(RegistryRoot root);

@@ -284,6 +284,8 @@ std::string LocalMachineHiveFile() {
   return configured != nullptr && *configured != '\0' ? configured : kDefaultLocalMachineHiveFile;
 }
 
+std::optional<std::string> SystemRegistryText(const std::string&, const std::string&) { return std::nullopt; }
+
 std::string RegistryHiveLocation(RegistryRoot root) {
   switch (root) {
     case RegistryRoot::LocalMachine:

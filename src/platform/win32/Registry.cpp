@@ -167,6 +167,15 @@ class Win32RegistryHive : public RegistryHive {
 
 std::unique_ptr<RegistryHive> OpenRegistryHive(RegistryRoot) { return std::make_unique<Win32RegistryHive>(); }
 
+std::optional<std::string> SystemRegistryText(const std::string& key, const std::string& name) {
+  wchar_t text[MAX_PATH] = {};
+  DWORD size = sizeof text;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, Widen(key).c_str(), Widen(name).c_str(), RRF_RT_REG_SZ, nullptr, text, &size) !=
+      ERROR_SUCCESS)
+    return std::nullopt;
+  return Narrow(text);
+}
+
 std::string RegistryHiveLocation(RegistryRoot) { return "HKEY_LOCAL_MACHINE (32-bit view)"; }
 
 }  // namespace platform
