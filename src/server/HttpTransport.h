@@ -4,7 +4,7 @@
 
 class TStopSignal;
 
-// What the transports of THttpClient (HttpClientCurl.cpp, HttpClientWinHttp.cpp;
+// What the transports of THttpClient (HttpClientCurl.cpp, HttpClientSystem.cpp;
 // the build compiles one) share.
 
 // The pins of ServerKeyPin, checked and joined by ";" without blanks, or a
