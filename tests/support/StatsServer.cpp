@@ -13,18 +13,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/StatsServerLaunch.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path ServerScript() {
-  if (const char* source = std::getenv("DC_SOURCE_DIR"); source != nullptr && *source != '\0') {
-    return fs::path(source) / "tools" / "stats-server" / "stats_server.py";
-  }
-  // tests/support/StatsServer.cpp -> the source root.
-  return fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "stats-server" /
-         "stats_server.py";
-}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -39,8 +32,6 @@ void WriteAtomic(const fs::path& path, const std::string& data) {
   }
   fs::rename(tmp, path);
 }
-
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 nlohmann::json AnswerJson(const StatsServer::Answer& a) {
   nlohmann::json j = {{"status", a.status},     {"body", a.body},
@@ -68,14 +59,12 @@ std::string StatsServer::Request::header(const std::string& name) const {
 
 StatsServer::StatsServer() : StatsServer(Options{}) {}
 
-StatsServer::StatsServer(Options options) : dir_("stats-server") {
-  std::string command = "python3 " + Quote(ServerScript().string()) + " --folder " +
-                        Quote(dir_.path().string()) + " --lifetime 900";
-  if (!options.tls) command += " --plain";
-  if (options.tls13Only) command += " --tls13-only";
-  if (options.silent) command += " --silent";
-  command += " >" + Quote(dir_.file("server.log")) + " 2>&1 &";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot start " + command);
+StatsServer::StatsServer(Options options) : dir_("stats-server", StatsServerParentFolder()) {
+  std::vector<std::string> arguments;
+  if (!options.tls) arguments.push_back("--plain");
+  if (options.tls13Only) arguments.push_back("--tls13-only");
+  if (options.silent) arguments.push_back("--silent");
+  LaunchStatsServer(dir_.path(), arguments);
   running_ = true;
 
   const fs::path portFile = dir_.path() / "port";

@@ -5,8 +5,10 @@
 
 #include <stdlib.h>
 
-TempDir::TempDir(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+TempDir::TempDir(const std::string& prefix) : TempDir(prefix, std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::string& prefix, const std::filesystem::path& parent) {
+  std::string pattern = (parent / (prefix + "-XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
   path_ = pattern;
 }

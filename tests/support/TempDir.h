@@ -3,11 +3,12 @@
 #include <filesystem>
 #include <string>
 
-// A fresh folder under the system's temporary folder, removed with everything
-// in it when the object goes out of scope.
+// A fresh folder under the system's temporary folder (or under `parent`),
+// removed with everything in it when the object goes out of scope.
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "dc-test");
+  TempDir(const std::string& prefix, const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

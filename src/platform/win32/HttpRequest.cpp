@@ -184,7 +184,11 @@ HttpFailure FailureOf(DWORD error, bool ready) {
     case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
     case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
       return HttpFailure::TlsFailed;
+    // Wine hands on the socket's own errors.
     case ERROR_WINHTTP_CONNECTION_ERROR:
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case ERROR_NETNAME_DELETED:
       return HttpFailure::ConnectionBroken;
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
       return HttpFailure::NotHttp;
@@ -400,6 +404,12 @@ void PerformHttpRequest(const HttpRequest& request, const std::function<void(con
     return WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                               static_cast<DWORD>(bodySize), context);
   });
+  // Closing the request in the status callback keeps Windows from sending
+  // anything to a server whose key is not pinned; a WinHTTP that sends the
+  // request head all the same (Wine's does) still never gets the body, nor is
+  // the answer read.
+  if (!request.keyPins.empty() && !PinMatches(request.keyPins, ServerKeyPin(handle)))
+    run.Fail(HttpFailure::KeyRefused, "");
   for (std::size_t sent = 0; sent < bodySize;) {
     const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(kPiece, bodySize - sent));
     std::copy_n(request.body->data() + sent, piece, exchange->buffer.data());
@@ -408,6 +418,9 @@ void PerformHttpRequest(const HttpRequest& request, const std::function<void(con
   }
   run.Step([&] { return WinHttpReceiveResponse(handle, nullptr); });
   const HttpAnswerHead head = AnswerHead(handle);
+  // Wine reads whatever line comes first as a status line.
+  if (head.version.rfind("HTTP/", 0) != 0 || head.status < 100 || head.status > 999)
+    run.Fail(HttpFailure::NotHttp, "no HTTP status line");
   onHead(head);
 
   std::uint64_t received = 0;

@@ -15,6 +15,8 @@
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
 #include "Shared/Orvel_Shared/StopSignal.h"
 #include "server/HttpClient.h"
+#include "support/KeyPin.h"
+#include "support/StatsServer.h"
 
 namespace {
 
@@ -205,6 +207,26 @@ TEST(WinHttpTransportTest, SilentServersTimeOutAndAStopEndsTheWait) {
     stopper.join();
     EXPECT_EQ(ErrorOf([&] { client.Get(server.Url()); }), "Transfer stopped: the service is stopping");
   }
+}
+
+// Windows sends nothing to a server whose key is not pinned: the request is
+// closed once the handshake shows the key. Wine's WinHTTP sends the request's
+// head all the same; the body, and with it the site's data, must still never
+// go out, and the answer is never read.
+TEST(WinHttpTransportTest, AServerWhoseKeyIsNotPinnedNeverGetsTheBody) {
+  StatsServer server;
+  server.setDefault(StatsServer::Answer{});
+  THttpClient client;
+  client.EnableTLS();
+  client.SetPinnedPublicKey("sha256//" + std::string(43, 'A') + "=");
+  const std::string body = JSONRequestBody("{\"Sales\":[{\"Employee\":\"Zoë Müller\"}]}");
+  EXPECT_EQ(ErrorOf([&] { client.Post(server.url(), body, kJSONContentType); }),
+            "TLS failure: the server's public key does not match ServerKeyPin");
+  for (const StatsServer::Request& request : server.requests()) EXPECT_EQ(request.body, "");
+  // The same client with the server's own pin gets through.
+  client.SetPinnedPublicKey(PublicKeyPinOf(server));
+  EXPECT_EQ(client.Post(server.url(), body, kJSONContentType).Status, 200);
+  EXPECT_EQ(server.requests().back().body, body);
 }
 
 }  // namespace
