@@ -39,4 +39,9 @@ std::optional<std::string> CharsetToUtf8(std::string_view bytes, const std::stri
 // RepairUtf8 reads it.
 std::optional<std::string> Utf8ToCharset(std::string_view utf8, const std::string& charset);
 
+// The number of the system's ANSI code page, the one its plain-text files are
+// written in. A code page that takes more than one byte for a character gives
+// 1252: the texts written in it are single-byte.
+unsigned SystemAnsiCodePage();
+
 }  // namespace platform

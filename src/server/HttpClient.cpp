@@ -96,9 +96,9 @@ THttpResponse THttpClient::GetStreamed(const std::string& url, const TBodySink& 
   return Perform(url, nullptr, "", &sink);
 }
 
-std::string JSONRequestBody(const std::string& text) { return Utf8ToAnsi(text); }
+std::string JSONRequestBody(const std::string& text) { return Utf8ToSystemAnsi(text); }
 
-void MakeJSONRequestBody(std::string& text) { Utf8ToAnsiInPlace(text); }
+void MakeJSONRequestBody(std::string& text) { Utf8ToSystemAnsiInPlace(text); }
 
 std::string DecodeResponseText(const THttpResponse& response) {
   const std::string type = platform::LowerAscii(response.ContentType);

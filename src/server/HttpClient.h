@@ -89,8 +89,10 @@ class THttpClient {
 // The content type of a collector document: "text/json; charset=ISO-8859-1".
 extern const char* const kJSONContentType;
 
-// The request body of a document text (UTF-8): the text in the ANSI code page
-// (Windows-1252), "?" for what the code page cannot hold, no byte-order mark.
+// The request body of a document text (UTF-8): the text in the system's ANSI
+// code page (AnsiCodePage, Windows-1252 where the system's is not single-byte),
+// "?" for what the code page cannot hold, no byte-order mark. The content type
+// names ISO-8859-1 whatever the code page: the server reads it so.
 std::string JSONRequestBody(const std::string& text);
 // JSONRequestBody made in text's own buffer: text becomes the body.
 void MakeJSONRequestBody(std::string& text);

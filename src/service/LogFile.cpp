@@ -256,7 +256,7 @@ void TBaseLogFile::WriteParts(std::string_view head, std::string_view text) {
       // operator mode beside the service) cannot split it.
       std::string line(head);
       line += text;
-      Utf8ToAnsiInPlace(line);
+      Utf8ToSystemAnsiInPlace(line);
       line += kLineEnd;
       LFile->file->Append(line);
       return;
@@ -265,7 +265,7 @@ void TBaseLogFile::WriteParts(std::string_view head, std::string_view text) {
     // time, so that it is never copied whole. A piece ends before a byte that
     // starts a character: no sequence is split, and the conversion of the
     // pieces equals that of the whole.
-    LFile->file->Append(Utf8ToAnsi(head));
+    LFile->file->Append(Utf8ToSystemAnsi(head));
     size_t start = 0;
     while (start < text.size()) {
       size_t end = std::min(text.size(), start + kLongLine);
@@ -274,7 +274,7 @@ void TBaseLogFile::WriteParts(std::string_view head, std::string_view text) {
         for (int back = 0; back < 3 && cut > start + 1 && IsContinuationByte(text[cut]); ++back) --cut;
         if (!IsContinuationByte(text[cut])) end = cut;
       }
-      LFile->file->Append(Utf8ToAnsi(text.substr(start, end - start)));
+      LFile->file->Append(Utf8ToSystemAnsi(text.substr(start, end - start)));
       start = end;
     }
     LFile->file->Append(kLineEnd);
@@ -395,7 +395,7 @@ std::unique_ptr<std::vector<std::string>> TBaseLogFile::GetStrings(int BytesFrom
       if (end == std::string::npos) end = text.size();
       std::string line = text.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines->push_back(AnsiToUtf8(line));
+      lines->push_back(SystemAnsiToUtf8(line));
       start = end + 1;
     }
     if (dropFirst && !lines->empty()) lines->erase(lines->begin());

@@ -26,8 +26,9 @@ using TLogClock = std::function<TDateTime()>;
 // A plain-text log, one file per calendar day, named
 // "<location code>_<source name>_<YYYYMMDD>.LOG" in the log folder. The file
 // is opened, appended to and closed for every message. Text is written in the
-// ANSI code page (Windows-1252; what it cannot hold becomes "?") with CR LF
-// line ends; messages are given in UTF-8.
+// system's ANSI code page (AnsiCodePage: Windows-1252 where the system's is
+// not single-byte; what it cannot hold becomes "?") with CR LF line ends;
+// messages are given in UTF-8.
 //
 // A new file starts with a header. Each line starts with a time stamp
 // "MM/DD/YYYY HH:NN:SS.ZZZ" and two blanks. With CacheOnError set, a line that

@@ -23,9 +23,9 @@ using namespace OperatorReport;
 
 namespace {
 
-// The characters of a document that the post, written in Windows-1252,
-// carries as "?": how many there are, and each of them once in order of first
-// use (a malformed byte shows as U+FFFD).
+// The characters of a document that the post, written in the system's ANSI
+// code page, carries as "?": how many there are, and each of them once in
+// order of first use (a malformed byte shows as U+FFFD).
 struct TReplacedCharacters {
   size_t Count = 0;
   std::string Distinct;
@@ -37,7 +37,7 @@ TReplacedCharacters ReplacedInPost(const std::string& document) {
   for (size_t i = 0; i < document.size();) {
     bool valid = true;
     const char32_t code = platform::NextCodePoint(document, i, &valid);
-    if (valid && AnsiHolds(code)) continue;
+    if (valid && SystemAnsiHolds(code)) continue;
     ++replaced.Count;
     if (std::find(seen.begin(), seen.end(), code) == seen.end()) {
       seen.push_back(code);
@@ -127,16 +127,17 @@ int TOperatorModes::RunTest() {
     err << "DataCollector /TEST failed: " << OrDefault(reason, "no document was built") << "\n";
     return 1;
   }
-  // The document as the server will read it: the post is Windows-1252, so
-  // what it cannot hold is shown as the "?" the server gets.
-  out << AnsiToUtf8(Utf8ToAnsi(document)) << "\n";
+  // The document as the server will read it: the post is in the system's ANSI
+  // code page, so what it cannot hold is shown as the "?" the server gets.
+  out << SystemAnsiToUtf8(Utf8ToSystemAnsi(document)) << "\n";
   for (const TCollectorProblem& problem : collector.Problems()) {
     if (problem.Severity == TProblemSeverity::Note) err << problem.Text << "\n";
   }
   const TReplacedCharacters replaced = ReplacedInPost(document);
   if (replaced.Count != 0) {
     err << "Note: the post carries " << Plural(replaced.Count, "character")
-         << " as \"?\", since Windows-1252 cannot hold them: " << replaced.Distinct << "\n";
+         << " as \"?\", since " << CodePageName(AnsiCodePage())
+         << " cannot hold them: " << replaced.Distinct << "\n";
   }
   err << "Not posted (TEST). " << summary << "\n";
   return 0;

@@ -97,4 +97,8 @@ std::optional<std::string> Utf8ToCharset(std::string_view utf8, const std::strin
   });
 }
 
+// These systems have no ANSI code page of their own; Windows-1252 is what the
+// program's files and posts have always been written in here.
+unsigned SystemAnsiCodePage() { return 1252; }
+
 }  // namespace platform

@@ -103,4 +103,12 @@ std::optional<std::string> Utf8ToCharset(std::string_view utf8, const std::strin
   return text;
 }
 
+unsigned SystemAnsiCodePage() {
+  constexpr unsigned kFallback = 1252;
+  const UINT page = GetACP();
+  CPINFO info{};
+  if (!GetCPInfo(page, &info) || info.MaxCharSize != 1) return kFallback;
+  return page;
+}
+
 }  // namespace platform
