@@ -122,8 +122,9 @@ for pair in DC_SERVER_HOST=127.0.0.1 DC_SERVER_PORT=$port DC_TICK_MS=$tick_ms; d
     fail "cannot set ${pair%%=*} in the system environment"
 done
 # The session that wrote the registry ends before the one the test keeps, so
-# that the service manager starts anew with the environment above.
-timeout 60 wineserver -w || true
+# that the service manager starts anew with the environment above (a process
+# that lingers from an earlier test would keep the old one).
+timeout 30 wineserver -w || wineserver -k || true
 
 # One Wine session for the whole test: when the last Wine process ends, Wine's
 # service manager ends with it, and the next command would start a new one
