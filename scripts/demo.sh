@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/site-hive.sh
 run=$root/demo-run
 build=$root/build/demo
 cycles=${DC_DEMO_CYCLES:-4}
@@ -85,27 +86,7 @@ answer "$run/server/answers/000005.json" true '{"Header":{"ActiveHistoryStart":0
 answer "$run/server/default.json" true "$authorized"
 
 echo "== Registry hive $DC_REGISTRY"
-cat >"$DC_REGISTRY" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel]
-"OrvelLocationCode"="$location"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]
-"InstallType"="Server"
-"PATH"="$run/corvane/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]
-"Stage"="19.2.0.0"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]
-"Database"="$database"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]
-"ClientToken"="demo-token"
-"LocCode"="$location"
-"LogComm"="1"
-REG
+site_hive_text "$location" "$run/corvane/" "$database" demo-token >"$DC_REGISTRY"
 
 echo "== Stand-in Transaction Manager (Omnid.exe)"
 ln -s "$(command -v sleep)" "$run/program/Omnid.exe"

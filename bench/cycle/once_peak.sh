@@ -8,6 +8,7 @@
 # cycle that finds no sale (its floor) with the rise above it against the body.
 set -euo pipefail
 root=$(pwd)
+. "$root/scripts/site-hive.sh"
 build=$(realpath "$1")
 mkdir -p "$2"
 data=$(realpath "$2")
@@ -47,27 +48,7 @@ run_once() {
   printf '%s' '{"echo_cycle_end":true,"body":"{}"}' >"$run/server/default.json"
 
   export DC_REGISTRY=$run/registry.reg
-  cat >"$DC_REGISTRY" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel]
-"OrvelLocationCode"="BENCH1"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]
-"InstallType"="Server"
-"PATH"="$run/site-product/"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]
-"Stage"="19.2.0.0"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]
-"Database"="$database"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]
-"ClientToken"="bench-token"
-"LocCode"="BENCH1"
-"LogComm"="1"
-REG
+  site_hive_text BENCH1 "$run/site-product/" "$database" bench-token >"$DC_REGISTRY"
 
   # The site product's Transaction Manager must be running for a cycle.
   ln -sf "$(command -v sleep)" "$run/program/Omnid.exe"

@@ -13,6 +13,7 @@ set -euo pipefail
 program=$1
 wine_run=$2
 stats_server=$3
+. "$(dirname "$wine_run")/site-hive.sh"
 
 location=E2EWIN1
 # Ticks of 20 ms: the 300 ticks between initialisation attempts take 6 s.
@@ -87,27 +88,7 @@ port=$(cat "$server/port")
 # The database path has the accented letters of a real site's folder names.
 windows_work="Z:${work//\//\\}"
 database="C:\\Sites\\Café Étoile\\SITE.FDB"
-cat >"$work/site.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel]
-"OrvelLocationCode"="$location"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Install]
-"InstallType"="Server"
-"PATH"="${windows_work//\\/\\\\}\\\\"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Corvane]
-"Stage"="19.2.0.0"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\Omnid\\Login]
-"Database"="${database//\\/\\\\}"
-
-[HKEY_LOCAL_MACHINE\\Software\\Orvel\\DataCollector]
-"ClientToken"="e2e-token"
-"LocCode"="$location"
-"LogComm"="1"
-REG
+site_hive_text "$location" "$windows_work\\" "$database" e2e-token >"$work/site.reg"
 # reg import reads a .reg file in UTF-16 (with its byte-order mark) or ASCII.
 iconv -f UTF-8 -t UTF-16 "$work/site.reg" >"$work/site-utf16.reg"
 wine reg import "$windows_work\\site-utf16.reg" /reg:32 >/dev/null 2>&1 ||
