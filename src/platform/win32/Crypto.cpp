@@ -9,36 +9,15 @@ namespace {
 
 bool Failed(NTSTATUS status) { return status < 0; }
 
-class Algorithm {
- public:
-  explicit Algorithm(const wchar_t* name) {
-    if (Failed(BCryptOpenAlgorithmProvider(&FHandle, name, nullptr, 0))) FHandle = nullptr;
-  }
-  Algorithm(const Algorithm&) = delete;
-  Algorithm& operator=(const Algorithm&) = delete;
-  ~Algorithm() {
-    if (FHandle != nullptr) BCryptCloseAlgorithmProvider(FHandle, 0);
-  }
-  BCRYPT_ALG_HANDLE Get() const { return FHandle; }
+using Algorithm = win32::Owned<BCRYPT_ALG_HANDLE, [](BCRYPT_ALG_HANDLE handle) {
+  BCryptCloseAlgorithmProvider(handle, 0);
+}>;
+using Key = win32::Owned<BCRYPT_KEY_HANDLE, BCryptDestroyKey>;
 
- private:
-  BCRYPT_ALG_HANDLE FHandle = nullptr;
-};
-
-class Key {
- public:
-  Key() = default;
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  ~Key() {
-    if (FHandle != nullptr) BCryptDestroyKey(FHandle);
-  }
-  BCRYPT_KEY_HANDLE* Out() { return &FHandle; }
-  BCRYPT_KEY_HANDLE Get() const { return FHandle; }
-
- private:
-  BCRYPT_KEY_HANDLE FHandle = nullptr;
-};
+// The provider of `name`; an empty one when the system has none.
+void OpenAlgorithm(Algorithm& algorithm, const wchar_t* name) {
+  if (Failed(BCryptOpenAlgorithmProvider(algorithm.Out(), name, nullptr, 0))) *algorithm.Out() = nullptr;
+}
 
 DWORD RegistryDword(const wchar_t* key, const wchar_t* name, DWORD fallback) {
   DWORD value = 0;
@@ -52,7 +31,8 @@ DWORD RegistryDword(const wchar_t* key, const wchar_t* name, DWORD fallback) {
 
 std::vector<std::uint8_t> Aes256Ecb(const std::vector<std::uint8_t>& input, const Aes256Key& key, bool encipher) {
   if (input.size() % 16 != 0) throw CryptoError("AES input is not whole blocks");
-  Algorithm aes(BCRYPT_AES_ALGORITHM);
+  Algorithm aes;
+  OpenAlgorithm(aes, BCRYPT_AES_ALGORITHM);
   if (aes.Get() == nullptr) throw CryptoError("Cannot initialise the AES cipher");
   static const wchar_t kEcb[] = BCRYPT_CHAIN_MODE_ECB;
   Key handle;
@@ -75,7 +55,8 @@ std::vector<std::uint8_t> Aes256Ecb(const std::vector<std::uint8_t>& input, cons
 }
 
 Sha256Digest Sha256(const void* data, std::size_t size) {
-  Algorithm sha(BCRYPT_SHA256_ALGORITHM);
+  Algorithm sha;
+  OpenAlgorithm(sha, BCRYPT_SHA256_ALGORITHM);
   if (sha.Get() == nullptr) throw CryptoError("Cannot initialise SHA-256");
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (Failed(BCryptCreateHash(sha.Get(), &hash, nullptr, 0, nullptr, 0, 0)))

@@ -59,19 +59,7 @@ struct Exchange {
 
 using ExchangeOwner = std::shared_ptr<Exchange>;
 
-class Internet {
- public:
-  explicit Internet(HINTERNET handle) : FHandle(handle) {}
-  Internet(const Internet&) = delete;
-  Internet& operator=(const Internet&) = delete;
-  ~Internet() {
-    if (FHandle != nullptr) WinHttpCloseHandle(FHandle);
-  }
-  HINTERNET Get() const { return FHandle; }
-
- private:
-  HINTERNET FHandle;
-};
+using Internet = win32::Owned<HINTERNET, WinHttpCloseHandle>;
 
 // The base64 SHA-256 of the DER form of the server certificate's public key
 // (its SubjectPublicKeyInfo), as the pins name keys; "" when unknown.

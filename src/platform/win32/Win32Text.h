@@ -21,6 +21,25 @@ std::string ErrorText(DWORD error);
 // A std::system_error for `error` whose message is `what` and the system's text.
 std::system_error SystemError(DWORD error, const std::string& what);
 
+// A handle of a system library (T) that this object owns and closes with
+// Close when it goes; Out() lets a call that opens one write it in place.
+template <class T, auto Close>
+class Owned {
+ public:
+  Owned() = default;
+  explicit Owned(T handle) : FHandle(handle) {}
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() {
+    if (FHandle != nullptr) Close(FHandle);
+  }
+  T Get() const { return FHandle; }
+  T* Out() { return &FHandle; }
+
+ private:
+  T FHandle = nullptr;
+};
+
 class Handle {
  public:
   Handle() = default;
