@@ -47,6 +47,12 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine,
                                               std::uint16_t showWindow,
                                               const std::vector<std::string>* environment);
 
+// The arguments this program was started with, in UTF-8, the program first.
+// Windows hands main() its arguments in the ANSI code page, which may lack
+// some of their characters, so there they are read again from the process's
+// own command line; elsewhere they are argv as given. Never raises.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // Whether this process runs as a service of systemd (on POSIX: systemd runs
 // and gave this process an INVOCATION_ID). Never raises.
 bool RunsAsSystemdService();

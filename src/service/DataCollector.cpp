@@ -30,7 +30,7 @@ std::string ProgramName() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv, argv + argc);
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
   try {
     if (const std::optional<int> answered = AnswerCommandLine(args, std::cout, std::cerr)) return *answered;
     std::unique_ptr<platform::CrashReporter> reporter = platform::InstallCrashReporter();

@@ -5,7 +5,6 @@
 //
 // Without --pass-phrase the program's own pass phrase is used. Each result is
 // printed on a line of its own.
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "Shared/Orvel_Shared/DBCredentials.h"
 #include "Shared/Orvel_Shared/OrvelExceptions.h"
+#include "platform/Processes.h"
 
 namespace {
 
@@ -24,18 +24,20 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
   std::optional<std::string> passPhrase;
   bool decipher = false;
   std::vector<std::string> values;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--pass-phrase") == 0 && i + 1 < argc) {
-      passPhrase = argv[++i];
-    } else if (std::strcmp(argv[i], "--decipher") == 0) {
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--pass-phrase" && i + 1 < arguments.size()) {
+      passPhrase = arguments[++i];
+    } else if (argument == "--decipher") {
       decipher = true;
-    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    } else if (argument == "--help" || argument == "-h") {
       return Usage();
     } else {
-      values.emplace_back(argv[i]);
+      values.push_back(argument);
     }
   }
   if (values.empty()) return Usage();

@@ -182,6 +182,8 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine, st
   return started;
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 bool RunsAsSystemdService() {
   const char* invocation = std::getenv("INVOCATION_ID");
   struct stat status {};

@@ -80,6 +80,10 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine, st
   return process.dwProcessId;
 }
 
+std::vector<std::string> ProgramArguments(int, char**) {
+  return SplitCommandLine(win32::Narrow(GetCommandLineW()));
+}
+
 bool RunsAsSystemdService() { return false; }
 
 std::vector<std::string> TransientUnitCommand(const std::vector<std::string>& arguments, const std::string&) {
