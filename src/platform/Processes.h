@@ -53,6 +53,11 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine,
 // own command line; elsewhere they are argv as given. Never raises.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
+// Makes a console that shows this program's standard output and error read
+// them as UTF-8, the text the program writes (a Windows console otherwise
+// reads them in its OEM code page). Nothing to do elsewhere. Never raises.
+void UseUtf8Console();
+
 // Whether this process runs as a service of systemd (on POSIX: systemd runs
 // and gave this process an INVOCATION_ID). Never raises.
 bool RunsAsSystemdService();

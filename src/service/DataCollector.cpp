@@ -31,6 +31,7 @@ std::string ProgramName() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  platform::UseUtf8Console();
   try {
     if (const std::optional<int> answered = AnswerCommandLine(args, std::cout, std::cerr)) return *answered;
     std::unique_ptr<platform::CrashReporter> reporter = platform::InstallCrashReporter();

@@ -25,6 +25,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
+  platform::UseUtf8Console();
   std::optional<std::string> passPhrase;
   bool decipher = false;
   std::vector<std::string> values;

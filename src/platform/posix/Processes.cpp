@@ -184,6 +184,8 @@ std::optional<ProcessId> StartDetachedProcess(const std::string& commandLine, st
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) { return {argv, argv + argc}; }
 
+void UseUtf8Console() {}
+
 bool RunsAsSystemdService() {
   const char* invocation = std::getenv("INVOCATION_ID");
   struct stat status {};

@@ -84,6 +84,10 @@ std::vector<std::string> ProgramArguments(int, char**) {
   return SplitCommandLine(win32::Narrow(GetCommandLineW()));
 }
 
+void UseUtf8Console() {
+  SetConsoleOutputCP(CP_UTF8);
+}
+
 bool RunsAsSystemdService() { return false; }
 
 std::vector<std::string> TransientUnitCommand(const std::vector<std::string>& arguments, const std::string&) {
