@@ -388,7 +388,7 @@ TEST_F(ServiceModuleTest, AStopThatACycleDoesNotHonourEndsTheProcessAfterTheLimi
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // The dying process runs this test afresh, with a folder of its own: it
   // takes this one's from the environment, which a fresh run does not overwrite.
-  setenv("DC_TEST_MODULE_FOLDER", FDir.path().c_str(), 0);
+  setenv("DC_TEST_MODULE_FOLDER", FDir.path().string().c_str(), 0);
   EXPECT_EXIT(
       {
         setenv("DC_TICK_MS", "2", 1);
