@@ -15,7 +15,8 @@
 // The Windows build's program reads the system registry instead (in the tests,
 // that of their own Wine prefix): there the object stands for the program's
 // own keys (Software\Orvel and every Software\<vendor> key a text names),
-// replaced by each text written and removed at the end.
+// replaced by each text written, read back as registry-export text and
+// removed at the end.
 class ScopedRegistry {
  public:
   ScopedRegistry();
