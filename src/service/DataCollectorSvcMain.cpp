@@ -15,6 +15,7 @@
 #include "collector/DataCollector.h"
 #include "platform/CrashReport.h"
 #include "platform/EventLog.h"
+#include "platform/Files.h"
 #include "platform/ServiceControl.h"
 #include "platform/ServiceReporter.h"
 #include "service/LogFile.h"
@@ -52,8 +53,12 @@ std::string ClockTime(TDateTime value) {
   return text;
 }
 
+// The system's separator, unless the folder already ends in one ("/" is one
+// on every system).
 std::string WithSeparator(std::string folder) {
-  if (!folder.empty() && folder.back() != '/') folder += '/';
+  if (!folder.empty() && folder.back() != '/' && folder.back() != platform::PathSeparator()) {
+    folder += platform::PathSeparator();
+  }
   return folder;
 }
 

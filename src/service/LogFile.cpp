@@ -115,7 +115,9 @@ std::string TBaseLogFile::BuildFileName(const std::string& Path, const std::stri
   if (!DateTimeStr.empty()) name += "_" + DateTimeStr;
   name += Extension;
   std::string folder = Path;
-  if (folder.empty() || folder.back() != '/') folder += '/';
+  if (folder.empty() || (folder.back() != '/' && folder.back() != platform::PathSeparator())) {
+    folder += platform::PathSeparator();
+  }
   return folder + CleanFileName(name);
 }
 

@@ -54,9 +54,9 @@ class LogFileTest : public ::testing::Test {
     return log;
   }
   std::string Folder() const { return FDir.file("LOG"); }
-  std::string FileOf(const std::string& day) const {
-    return Folder() + "/------x---_DataCollector_" + day + ".LOG";
-  }
+  // `name` in the log folder, joined with the system's separator.
+  std::string InFolder(const std::string& name) const { return (FDir.path() / "LOG" / name).string(); }
+  std::string FileOf(const std::string& day) const { return InFolder("------x---_DataCollector_" + day + ".LOG"); }
 
   TempDir FDir{"dc-log"};
   ScopedRegistry FRegistry;
@@ -193,9 +193,12 @@ TEST_F(LogFileTest, FileNamesAreCleanedAndFollowTheLocationCode) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(TBaseLogFile::BuildFileName(Folder(), c.location, c.source, c.date, c.extension),
-              Folder() + "/" + c.expected)
+              InFolder(c.expected))
         << c.location;
   }
+  // A folder given with its separator does not get a second one.
+  EXPECT_EQ(TBaseLogFile::BuildFileName(InFolder(""), "1234", "DataCollector", "20240307", ".LOG"),
+            InFolder("1234_DataCollector_20240307.LOG"));
   EXPECT_TRUE(std::filesystem::is_directory(Folder()));
   EXPECT_EQ(TBaseLogFile::LogNameSearchMask("12.3", "DataCollector", ".LOG"),
             "123_DataCollector_????????.LOG");
@@ -206,7 +209,7 @@ TEST_F(LogFileTest, FileNamesAreCleanedAndFollowTheLocationCode) {
   EXPECT_EQ(TBaseLogFile::LogLocationCode(), "77.1");
   auto log = NewLog();
   log->AddLog("x");
-  EXPECT_EQ(log->CurrentLogFileName(), Folder() + "/771_DataCollector_20240307.LOG");
+  EXPECT_EQ(log->CurrentLogFileName(), InFolder("771_DataCollector_20240307.LOG"));
   ASSERT_TRUE(TOrvelRegistry::SetString(kLocalMachine, "\\Software\\Orvel", "OrvelLocationCode", ""));
   EXPECT_EQ(TBaseLogFile::LogLocationCode(), "------x---");
 }

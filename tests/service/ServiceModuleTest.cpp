@@ -16,7 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,6 +27,7 @@
 #include "model/CollectedData.h"
 #include "platform/ServiceControl.h"
 #include "platform/ServiceReporter.h"
+#include "support/ScopedRegistry.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -171,18 +171,11 @@ class ServiceModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FOldFolder = std::filesystem::current_path();
-    if (const char* old = std::getenv("DC_REGISTRY")) FOldHive = old;
-    setenv("DC_REGISTRY", FDir.file("registry.reg").c_str(), 1);
     setenv("DC_TICK_MS", "40", 1);
   }
   void TearDown() override {
     std::filesystem::current_path(FOldFolder);
     unsetenv("DC_TICK_MS");
-    if (FOldHive) {
-      setenv("DC_REGISTRY", FOldHive->c_str(), 1);
-    } else {
-      unsetenv("DC_REGISTRY");
-    }
   }
 
   std::vector<std::string> Messages() const {
@@ -213,8 +206,8 @@ class ServiceModuleTest : public ::testing::Test {
   }
 
   TempDir FDir{"dc-module"};
+  ScopedRegistry FRegistry;
   std::filesystem::path FOldFolder;
-  std::optional<std::string> FOldHive;
   TScriptedCollector::Script script;
 };
 
@@ -388,7 +381,7 @@ TEST_F(ServiceModuleTest, AStopThatACycleDoesNotHonourEndsTheProcessAfterTheLimi
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // The dying process runs this test afresh, with a folder of its own: it
   // takes this one's from the environment, which a fresh run does not overwrite.
-  setenv("DC_TEST_MODULE_FOLDER", FDir.path().c_str(), 0);
+  setenv("DC_TEST_MODULE_FOLDER", FDir.path().string().c_str(), 0);
   EXPECT_EXIT(
       {
         setenv("DC_TICK_MS", "2", 1);

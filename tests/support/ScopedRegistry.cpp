@@ -10,6 +10,8 @@ ScopedRegistry::ScopedRegistry() : dir_("dc-registry"), path_(dir_.file("registr
 
 ScopedRegistry::ScopedRegistry(const std::string& regText) : ScopedRegistry() { Write(regText); }
 
+ScopedRegistry::~ScopedRegistry() = default;
+
 void ScopedRegistry::Write(const std::string& regText) const {
   std::ofstream out(path_, std::ios::binary | std::ios::trunc);
   out << regText;

@@ -17,7 +17,7 @@
 
 #include "platform/EventLog.h"
 #include "platform/posix/FileDescriptor.h"
-#include "platform/posix/RegFileFormat.h"
+#include "platform/RegFileFormat.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/RegFileFormat.h"
+#include "platform/RegFileFormat.h"
 
 #include <cstdio>
 
