@@ -177,4 +177,15 @@ using ServiceNotice = std::function<void(const std::string& message)>;
 std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name, const std::string& programFolder,
                                                    const ServiceNotice& notice = nullptr);
 
+// What the program's usage text says of this system's service manager: how
+// the program runs without a switch ("as systemd runs it, until SIGTERM or
+// Ctrl-C"), what /INSTALL creates, and the environment variables only this
+// backend reads, as lines of the usage text ("  NAME  what it sets\n").
+struct ServiceUsageNotes {
+  std::string foreground;
+  std::string installs;
+  std::string environment;
+};
+ServiceUsageNotes SystemServiceUsage();
+
 }  // namespace platform

@@ -4,6 +4,8 @@
 #include <ostream>
 
 #include "Shared/Orvel_Shared/OrvelUtils.h"
+#include "platform/Files.h"
+#include "platform/ServiceControl.h"
 #include "server/ServerBuildConfig.h"
 
 namespace {
@@ -46,34 +48,38 @@ TCommandLineCheck CheckCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText(const std::string& programFolder) {
-  return std::string(
-             "Usage: DataCollector [switch]\n"
-             "\n"
-             "Without a switch the program runs the Data Collector service in the foreground, as\n"
-             "systemd runs it, until SIGTERM or Ctrl-C. Switches start with \"/\" or \"-\", in any case.\n"
-             "\n"
-             "  /INSTALL     install the service: its record in the registry hive and a systemd unit\n"
-             "  /UNINSTALL   stop and remove the service, and the collector's tables in the site database\n"
-             "  /SILENT      with /INSTALL or /UNINSTALL: no success message\n"
-             "  /CHECK       check the configuration, the site database and the server, one line each\n"
-             "  /TEST        print the document the next cycle would post; sends and saves nothing\n"
-             "  /ONCE        run one cycle in the foreground and exit (stop the service first)\n"
-             "  /UPGRADE     only write the upgrade line to the log\n"
-             "  --help, -h, /?  print this text\n"
-             "  --version    print the program's version\n"
-             "\n"
-             "Environment:\n"
-             "  DC_REGISTRY     the registry hive file (default /etc/datacollector/registry.reg)\n"
-             "  DC_SERVER_HOST  the statistics server's host (default " DC_DEFAULT_SERVER_HOST ")\n"
-             "  DC_SERVER_PORT  the statistics server's port (default 9000)\n"
-             "  DC_TICK_MS      the length of the timer tick in milliseconds (default 1000)\n"
-             "  DC_SYSTEMD_DIR  the folder /INSTALL writes the systemd unit to (default /etc/systemd/system)\n"
-             "  TZ, TZDIR       the time zone reported to the server, and its zone files\n"
-             "\n"
-             "Log: one file a day, <location code>_DataCollector_<YYYYMMDD>.LOG, in ") +
-         programFolder +
-         "LOG/\n"
-         "(when that cannot be written: LOG/ in the site product's folder, else in the temporary folder);\n"
+  const platform::ServiceUsageNotes system = platform::SystemServiceUsage();
+  const std::string logFolder = std::string("LOG") + platform::PathSeparator();
+  return "Usage: DataCollector [switch]\n"
+         "\n"
+         "Without a switch the program runs the Data Collector service in the foreground,\n" +
+         system.foreground +
+         ". Switches start with \"/\" or \"-\", in any case.\n"
+         "\n"
+         "  /INSTALL     install the service: " +
+         system.installs +
+         "\n"
+         "  /UNINSTALL   stop and remove the service, and the collector's tables in the site database\n"
+         "  /SILENT      with /INSTALL or /UNINSTALL: no success message\n"
+         "  /CHECK       check the configuration, the site database and the server, one line each\n"
+         "  /TEST        print the document the next cycle would post; sends and saves nothing\n"
+         "  /ONCE        run one cycle in the foreground and exit (stop the service first)\n"
+         "  /UPGRADE     only write the upgrade line to the log\n"
+         "  --help, -h, /?  print this text\n"
+         "  --version    print the program's version\n"
+         "\n"
+         "Environment:\n"
+         "  DC_SERVER_HOST  the statistics server's host (default " DC_DEFAULT_SERVER_HOST ")\n"
+         "  DC_SERVER_PORT  the statistics server's port (default 9000)\n"
+         "  DC_TICK_MS      the length of the timer tick in milliseconds (default 1000)\n" +
+         system.environment +
+         "\n"
+         "Log: one file a day, <location code>_DataCollector_<YYYYMMDD>.LOG, in " +
+         programFolder + logFolder +
+         "\n"
+         "(when that cannot be written: " +
+         logFolder + " in the site product's folder, else " + platform::SystemLogFolderPath() +
+         ", else a folder of the program's own in the temporary folder);\n"
          "crash reports go beside it as .elf files.\n"
          "\n"
          "Exit codes: 0 done, 1 failed, 2 unknown switch.\n";

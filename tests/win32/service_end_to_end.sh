@@ -118,6 +118,11 @@ wine "$work/Omnid.exe" -n 300 127.0.0.1 </dev/null >/dev/null 2>&1 &
 sleep 2
 cp "$program" "$work/DataCollector.exe"
 
+# The usage text speaks of the Windows service manager, not of systemd.
+usage=$(wine "$work/DataCollector.exe" /? 2>&1 | tr -d '\r')
+echo "$usage" | grep -q "service control manager" && ! echo "$usage" | grep -qi "systemd" ||
+  fail "the usage text is not the Windows one: $usage"
+
 wine "$work/DataCollector.exe" /INSTALL /SILENT
 wait_for "Install completed"
 wine sc query DataCollectorSvc | grep -q "STOPPED" || fail "the installed service is not stopped"

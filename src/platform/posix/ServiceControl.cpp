@@ -528,4 +528,12 @@ std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name, cons
   return std::make_unique<PosixServiceRunMark>(path, std::move(fd));
 }
 
+ServiceUsageNotes SystemServiceUsage() {
+  return {"as systemd runs it, until SIGTERM or Ctrl-C",
+          "its record in the registry hive and a systemd unit",
+          "  DC_REGISTRY     the registry hive file (default /etc/datacollector/registry.reg)\n"
+          "  DC_SYSTEMD_DIR  the folder /INSTALL writes the systemd unit to (default /etc/systemd/system)\n"
+          "  TZ, TZDIR       the time zone reported to the server, and its zone files\n"};
+}
+
 }  // namespace platform

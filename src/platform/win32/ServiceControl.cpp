@@ -206,4 +206,9 @@ std::unique_ptr<ServiceRunMark> MarkServiceRunning(const std::string& name, cons
   throw ServiceControlError("Cannot write the run mark " + path);
 }
 
+ServiceUsageNotes SystemServiceUsage() {
+  return {"as the service control manager runs it, until Ctrl+C or its console closes",
+          "the service \"DataCollectorSvc\" in the service control manager and its event source", ""};
+}
+
 }  // namespace platform
