@@ -14,6 +14,10 @@ namespace platform {
 // The character that separates folders in a path.
 char PathSeparator();
 
+// `folder` ending in a separator: PathSeparator() is added unless it already
+// ends in one ("/" counts on every system). "" stays "". Never raises.
+std::string WithPathSeparator(std::string folder);
+
 // The system's temporary folder, ending in the separator; "" when the
 // platform cannot tell. Never raises.
 std::string TempFolder();

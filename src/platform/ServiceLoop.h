@@ -13,8 +13,7 @@
 #include "platform/ServiceHost.h"
 
 // What the service hosts of every system share: the timers of the message
-// loop, the service thread's queue of control requests, and the text of an
-// escaped exception. Each backend runs its own loop over LoopState.
+// loop and the service thread's queue of control requests. Each backend runs its own loop over LoopState.
 
 namespace platform::serviceloop {
 
@@ -151,8 +150,5 @@ class QueuedServiceThread : public ServiceThread {
   bool FTerminated = false;
 };
 
-// The text of the exception being handled; "Unknown exception" for one that
-// is not a std::exception. Call only inside a catch block.
-std::string CurrentExceptionMessage();
 
 }  // namespace platform::serviceloop

@@ -53,15 +53,6 @@ std::string ClockTime(TDateTime value) {
   return text;
 }
 
-// The system's separator, unless the folder already ends in one ("/" is one
-// on every system).
-std::string WithSeparator(std::string folder) {
-  if (!folder.empty() && folder.back() != '/' && folder.back() != platform::PathSeparator()) {
-    folder += platform::PathSeparator();
-  }
-  return folder;
-}
-
 }  // namespace
 
 std::string JoinCommandLine(const std::vector<std::string>& args) {
@@ -91,7 +82,7 @@ TDataCollectorSvc::TDataCollectorSvc(platform::ServiceHost& host, platform::Cras
                                      std::string ProgramFolder, std::string LogFolder)
     : LHost(host),
       LReporter(reporter),
-      LProgramFolder(WithSeparator(ProgramFolder.empty() ? GetApplicationFolder() : ProgramFolder)),
+      LProgramFolder(platform::WithPathSeparator(ProgramFolder.empty() ? GetApplicationFolder() : ProgramFolder)),
       LLogFolder(std::move(LogFolder)),
       LTickMs(TickLength()) {
   std::error_code error;

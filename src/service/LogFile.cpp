@@ -114,10 +114,7 @@ std::string TBaseLogFile::BuildFileName(const std::string& Path, const std::stri
   name += SourceName;
   if (!DateTimeStr.empty()) name += "_" + DateTimeStr;
   name += Extension;
-  std::string folder = Path;
-  if (folder.empty() || (folder.back() != '/' && folder.back() != platform::PathSeparator())) {
-    folder += platform::PathSeparator();
-  }
+  const std::string folder = Path.empty() ? std::string(1, platform::PathSeparator()) : platform::WithPathSeparator(Path);
   return folder + CleanFileName(name);
 }
 

@@ -17,7 +17,3 @@ std::string PublicKeyPinOf(const std::string& certificateFile) {
   if (output.size() != 44) throw std::runtime_error("no pin from " + command + ": " + output);
   return "sha256//" + output;
 }
-
-std::string PublicKeyPinOf(const StatsServer& server) {
-  return PublicKeyPinOf((server.files().parent_path() / "server.crt").string());
-}

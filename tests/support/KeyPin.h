@@ -10,4 +10,6 @@
 std::string PublicKeyPinOf(const std::string& certificateFile);
 
 // The pin of the test statistics server's certificate.
-std::string PublicKeyPinOf(const StatsServer& server);
+inline std::string PublicKeyPinOf(const StatsServer& server) {
+  return PublicKeyPinOf((server.files().parent_path() / "server.crt").string());
+}

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/ExceptionText.h"
+
 // The failures of this program. Library errors are caught where the library is
 // called and raised again as one of these, carrying the library's own message.
 
@@ -70,15 +72,6 @@ class EConvertError : public EOrvelError {
   using EOrvelError::EOrvelError;
 };
 
-// The message of the exception being handled: its what() text, or
-// "Unknown exception" for one not derived from std::exception. Call only
-// inside a catch block.
-inline std::string CurrentExceptionMessage() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
+// The message of the exception being handled (see platform/ExceptionText.h).
+using platform::CurrentExceptionMessage;
+

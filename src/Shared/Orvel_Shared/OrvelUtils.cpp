@@ -17,12 +17,6 @@ namespace {
 constexpr const char* kInstallKey = "\\Software\\Orvel\\Install";
 constexpr const char* kSiteStatusKey = "\\Software\\Orvel\\SiteStatus\\";
 
-std::string WithSeparator(std::string folder) {
-  char separator = platform::PathSeparator();
-  if (folder.empty() || folder.back() != separator) folder += separator;
-  return folder;
-}
-
 std::string FolderOf(const std::string& path) {
   std::size_t last = path.rfind(platform::PathSeparator());
   return last == std::string::npos ? std::string() : path.substr(0, last + 1);
@@ -141,14 +135,14 @@ std::string GetApplicationFolder() { return FolderOf(platform::ExecutablePath())
 std::string GetTempFolder() {
   std::string folder = platform::TempFolder();
   if (folder.empty()) return std::string(1, platform::PathSeparator());
-  return WithSeparator(folder);
+  return platform::WithPathSeparator(folder);
 }
 
 std::string GetSiteInstallPath() {
   TOrvelRegistry reg(kLocalMachine, kKeyRead);
   std::string path;
   if (reg.OpenKeyReadOnly(kInstallKey)) path = reg.ReadString("PATH", "");
-  if (!path.empty()) path = WithSeparator(path);
+  if (!path.empty()) path = platform::WithPathSeparator(path);
   return path;
 }
 
@@ -198,7 +192,7 @@ std::string GetLogFolderFor(const std::string& executablePath) {
   } catch (const std::exception&) {
     return FallbackLogFolder();
   }
-  return WithSeparator(folder);
+  return platform::WithPathSeparator(folder);
 }
 
 std::string GetLogFolder() {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ExceptionText.h"
 #include "platform/ServiceLoop.h"
 
 namespace platform {
@@ -24,7 +25,6 @@ namespace {
 
 using serviceloop::Clock;
 using serviceloop::ControlRequest;
-using serviceloop::CurrentExceptionMessage;
 using serviceloop::LoopState;
 using serviceloop::LoopTimer;
 using serviceloop::QueuedServiceThread;

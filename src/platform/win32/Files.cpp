@@ -14,11 +14,6 @@ using win32::Narrow;
 using win32::SystemError;
 using win32::Widen;
 
-std::string WithSeparator(std::string path) {
-  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
-  return path;
-}
-
 std::string EnvironmentValue(const wchar_t* name) {
   std::wstring value(32768, L'\0');
   const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
@@ -47,7 +42,7 @@ std::string UsableFolder(const std::string& path) {
   } catch (const std::exception&) {
     return "";
   }
-  return IsUsableFolder(path) ? WithSeparator(path) : "";
+  return IsUsableFolder(path) ? WithPathSeparator(path) : "";
 }
 
 class Win32AppendFile : public AppendFile {
@@ -94,7 +89,7 @@ std::string TempFolder() {
   wchar_t buffer[MAX_PATH + 2] = {};
   const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
   if (length == 0 || length > MAX_PATH + 1) return "";
-  return WithSeparator(Narrow(buffer, length));
+  return WithPathSeparator(Narrow(buffer, length));
 }
 
 std::optional<bool> IsReadOnly(const std::string& path) {
@@ -125,10 +120,10 @@ bool FileExists(const std::string& path) {
 
 std::string SystemLogFolderPath() {
   std::string configured = EnvironmentValue(L"DC_SYSTEM_LOG_DIR");
-  if (!configured.empty()) return WithSeparator(configured);
+  if (!configured.empty()) return WithPathSeparator(configured);
   std::string programData = EnvironmentValue(L"ProgramData");
   if (programData.empty()) return "";
-  return WithSeparator(programData) + "DataCollector\\Logs\\";
+  return WithPathSeparator(programData) + "DataCollector\\Logs\\";
 }
 
 std::string SystemLogFolder() {
@@ -168,7 +163,7 @@ std::string CreatePrivateFile(const std::string& folder, const std::string& pref
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix;
     for (int i = 0; i < 8; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
-    const std::string path = WithSeparator(folder) + name;
+    const std::string path = WithPathSeparator(folder) + name;
     Handle file(CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.Valid()) return path;
     const DWORD error = GetLastError();

@@ -42,7 +42,6 @@ struct Exchange {
   std::string pins;
   std::vector<char> buffer = std::vector<char>(kPiece);
   // Guarded by lock.
-  bool connected = false;  // TCP connected
   bool ready = false;      // connected, TLS done, the request about to be sent
   bool keyRefused = false;
   bool closed = false;
@@ -118,9 +117,6 @@ void CALLBACK OnStatus(HINTERNET handle, DWORD_PTR context, DWORD status, void* 
     std::lock_guard<std::mutex> hold(exchange.lock);
     exchange.progress = Clock::now();
     switch (status) {
-      case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
-        exchange.connected = true;
-        break;
       case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
         exchange.ready = true;
         break;
@@ -355,7 +351,7 @@ void PerformHttpRequest(const HttpRequest& request, const std::function<void(con
   auto* owner = new ExchangeOwner(exchange);
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(owner);
   WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
-  const DWORD notifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+  const DWORD notifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
                               WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_HANDLES |
                               WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE;
   if (WinHttpSetStatusCallback(handle, &OnStatus, notifications, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {

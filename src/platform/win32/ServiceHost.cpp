@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ExceptionText.h"
 #include "platform/ServiceLoop.h"
 #include "platform/win32/Win32Text.h"
 
@@ -28,7 +29,6 @@ namespace {
 
 using serviceloop::Clock;
 using serviceloop::ControlRequest;
-using serviceloop::CurrentExceptionMessage;
 using serviceloop::LoopState;
 using serviceloop::LoopTimer;
 using serviceloop::QueuedServiceThread;

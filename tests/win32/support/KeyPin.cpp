@@ -22,7 +22,3 @@ std::string PublicKeyPinOf(const std::string& certificateFile) {
   if (pin.size() != 52) throw std::runtime_error("no pin in " + file.string() + ": " + pin);
   return pin;
 }
-
-std::string PublicKeyPinOf(const StatsServer& server) {
-  return PublicKeyPinOf((server.files().parent_path() / "server.crt").string());
-}

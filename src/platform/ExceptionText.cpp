@@ -1,9 +1,9 @@
-#include "platform/ServiceLoop.h"
+#include "platform/ExceptionText.h"
 
 #include <exception>
 #include <stdexcept>
 
-namespace platform::serviceloop {
+namespace platform {
 
 std::string CurrentExceptionMessage() {
   try {
@@ -15,4 +15,4 @@ std::string CurrentExceptionMessage() {
   }
 }
 
-}  // namespace platform::serviceloop
+}  // namespace platform
